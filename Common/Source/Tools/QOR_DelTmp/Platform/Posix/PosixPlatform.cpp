@@ -1,0 +1,296 @@
+// The POSIX (Linux) body of the platform layer.
+// Folders are listed with getdents64 into one large buffer, names are matched
+// as bytes before anything else is asked, and every file operation is made
+// relative to the folder the listing opened.
+#include "Platform/Posix/PosixPlatform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "WildcardMatch.h"
+
+namespace qor {
+
+namespace {
+
+// Seconds from 1601-01-01 (FileTime's epoch) to 1970-01-01 (time_t's).
+constexpr std::int64_t EpochDifferenceSeconds = 11'644'473'600;
+constexpr std::int64_t UnitsPerSecond = 10'000'000;
+
+FileTime ToFileTime(const timespec& ts) {
+  const std::int64_t seconds = ts.tv_sec + EpochDifferenceSeconds;
+  if (seconds < 0) return 0;
+  if (seconds > static_cast<std::int64_t>(UINT64_MAX / UnitsPerSecond) - 1) return UINT64_MAX;
+  return static_cast<FileTime>(seconds) * UnitsPerSecond + static_cast<FileTime>(ts.tv_nsec / 100);
+}
+
+// Large enough that a folder of a million names is read in a few hundred
+// calls, small enough to keep the process's footprint flat.
+constexpr std::size_t ListingBufferSize = 256 * 1024;
+
+// The kernel's linux_dirent64 record: inode (8 bytes), offset (8), record
+// length (2), type (1), then the terminated name.
+constexpr std::size_t DirentReclenOffset = 16;
+constexpr std::size_t DirentTypeOffset = 18;
+constexpr std::size_t DirentNameOffset = 19;
+
+class PosixListing final : public Listing {
+ public:
+  PosixListing(int folderFd, std::string pattern)
+      : fd_(folderFd), pattern_(std::move(pattern)), buffer_(ListingBufferSize) {}
+  ~PosixListing() override { ::close(fd_); }
+  PosixListing(const PosixListing&) = delete;
+  PosixListing& operator=(const PosixListing&) = delete;
+
+  [[nodiscard]] StringView Name() const override { return wideName_; }
+
+  bool Examine(EntryInfo& info) override {
+    switch (type_) {
+      case DT_DIR:
+        info = {EntryKind::Directory, 0, 0};
+        return true;
+      case DT_FIFO:
+      case DT_SOCK:
+      case DT_CHR:
+      case DT_BLK:
+        info = {EntryKind::Other, 0, 0};
+        return true;
+      default:
+        break;
+    }
+    struct stat st {};
+    if (::fstatat(fd_, name_, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    info.kind = (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) ? EntryKind::File
+                : S_ISDIR(st.st_mode)                         ? EntryKind::Directory
+                                                              : EntryKind::Other;
+    info.size = static_cast<std::uint64_t>(st.st_size);
+    info.lastWrite = ToFileTime(st.st_mtim);
+    return true;
+  }
+
+  bool Delete(StringView /*fullPath*/, const EntryRule& rule) override {
+    EntryInfo info;
+    if (!Examine(info) || !rule.Holds(info)) return false;
+    return ::unlinkat(fd_, name_, 0) == 0;
+  }
+
+  bool Next() override {
+    for (;;) {
+      if (offset_ >= filled_ && !Refill()) return false;
+      const char* record = buffer_.data() + offset_;
+      unsigned short length = 0;
+      std::memcpy(&length, record + DirentReclenOffset, sizeof length);
+      offset_ += length;
+      const char* entryName = record + DirentNameOffset;
+      const std::string_view name(entryName);
+      if (name == "." || name == ".." ||
+          !WildcardMatch(std::string_view(pattern_), name)) {
+        continue;
+      }
+      name_ = entryName;
+      type_ = static_cast<unsigned char>(record[DirentTypeOffset]);
+      wideName_.assign(name.begin(), name.end());
+      for (std::size_t i = 0; i < name.size(); ++i) {
+        wideName_[i] = static_cast<Char>(static_cast<unsigned char>(name[i]));
+      }
+      return true;
+    }
+  }
+
+ private:
+  bool Refill() {
+    if (ended_) return false;
+    long got = 0;
+    do {
+      got = ::syscall(SYS_getdents64, fd_, buffer_.data(), buffer_.size());
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+      ended_ = true;
+      return false;
+    }
+    filled_ = static_cast<std::size_t>(got);
+    offset_ = 0;
+    return true;
+  }
+
+  int fd_;
+  std::string pattern_;
+  std::vector<char> buffer_;
+  std::size_t filled_ = 0;
+  std::size_t offset_ = 0;
+  bool ended_ = false;
+  const char* name_ = nullptr;
+  unsigned char type_ = DT_UNKNOWN;
+  String wideName_;
+};
+
+bool FitsPath(std::string_view path) { return path.size() < PATH_MAX; }
+
+bool SetIfFits(std::string_view path, String& out) {
+  if (!FitsPath(path)) return false;
+  out = WidenBytes(path);
+  return true;
+}
+
+std::string_view Trim(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldAsciiCase(a[i]) != FoldAsciiCase(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+String WidenBytes(std::string_view bytes) {
+  String out(bytes.size(), L'\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    out[i] = static_cast<Char>(static_cast<unsigned char>(bytes[i]));
+  }
+  return out;
+}
+
+bool NarrowToBytes(StringView text, std::string& out) {
+  out.resize(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto code = static_cast<unsigned long>(text[i]);
+    if (code > 0xFFU) return false;
+    out[i] = static_cast<char>(code);
+  }
+  return true;
+}
+
+std::string ParseCupsRequestRoot(std::string_view configText) {
+  std::string root = "/var/spool/cups";
+  std::istringstream lines{std::string(configText)};
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::string_view text = line;
+    text = Trim(text.substr(0, text.find('#')));
+    const auto nameEnd = text.find_first_of(" \t");
+    if (nameEnd == std::string_view::npos) continue;
+    if (!EqualsIgnoringAsciiCase(text.substr(0, nameEnd), "RequestRoot")) continue;
+    const std::string_view value = Trim(text.substr(nameEnd));
+    if (!value.empty()) root = value;
+  }
+  return root;
+}
+
+PosixPlatform::PosixPlatform(std::string cupsConfig) : cupsConfig_(std::move(cupsConfig)) {}
+
+std::size_t PosixPlatform::PathCapacity() const { return PATH_MAX; }
+
+bool PosixPlatform::GetFolder(FolderSource source, String& out) {
+  switch (source) {
+    case FolderSource::SystemTemp:
+      return SetIfFits("/var/tmp", out);
+    case FolderSource::CommonAppData:
+      return SetIfFits("/var/lib", out);
+    case FolderSource::SpoolDir: {
+      std::ifstream file(cupsConfig_);
+      if (!file) return false;
+      std::ostringstream text;
+      text << file.rdbuf();
+      if (file.bad()) return false;
+      return SetIfFits(ParseCupsRequestRoot(text.str()), out);
+    }
+    case FolderSource::UserTemp: {
+      const char* tmpdir = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe): one thread
+      std::string path = (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp";
+      if (path.back() != '/') path.push_back('/');
+      return SetIfFits(path, out);
+    }
+  }
+  return false;
+}
+
+bool PosixPlatform::IsDirectory(StringView path) {
+  std::string bytes;
+  if (!NarrowToBytes(path, bytes)) return false;
+  struct stat st {};
+  return ::stat(bytes.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::unique_ptr<Listing> PosixPlatform::OpenListing(StringView folder, StringView namePattern) {
+  std::string folderBytes;
+  std::string patternBytes;
+  if (!NarrowToBytes(folder, folderBytes) || !NarrowToBytes(namePattern, patternBytes)) {
+    return nullptr;
+  }
+  const int fd = ::open(folderBytes.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  auto listing = std::make_unique<PosixListing>(fd, std::move(patternBytes));
+  if (!listing->Next()) return nullptr;
+  return listing;
+}
+
+FileTime PosixPlatform::NowUtc() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return ToFileTime(now);
+}
+
+bool PosixPlatform::LocalToUtc(const CivilTime& local, FileTime& out) {
+  std::tm fields{};
+  fields.tm_year = local.year - 1900;
+  fields.tm_mon = local.month - 1;
+  fields.tm_mday = local.day;
+  fields.tm_hour = local.hour;
+  fields.tm_min = local.minute;
+  fields.tm_sec = local.second;
+  fields.tm_isdst = -1;  // let the zone's rules decide
+  errno = 0;
+  const std::time_t utc = std::mktime(&fields);
+  if (utc == static_cast<std::time_t>(-1) && errno != 0) return false;
+  out = ToFileTime(timespec{utc, 0}) + static_cast<FileTime>(local.millisecond) * 10'000;
+  return true;
+}
+
+void PosixPlatform::InstallInterruptHandler(void (*handler)(int)) {
+  // One-shot: the disposition returns to the default before the handler
+  // runs, so a second Ctrl+C ends the process at once.
+  struct sigaction action {};
+  action.sa_handler = handler;
+  action.sa_flags = SA_RESETHAND | SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  // A closed standard output must not end the run: its write just fails.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+void PosixPlatform::WriteOutput(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+int PosixPlatform::ExitStatus(int count) const {
+  // An 8-bit status would turn 256 deletions into 0, "nothing deleted".
+  if (count < 0) return 0;
+  return count > 255 ? 255 : count;
+}
+
+}  // namespace qor
