@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian, only what is missing.
+# Each file in scripts/deps/ lists the Debian packages of one test stage.
 set -euo pipefail
+cd "$(dirname "$0")"
 
-packages=(g++ cmake ninja-build googletest util-linux)
+mapfile -t packages < <(cat deps/*.txt | sed 's/#.*//' | tr -s ' \t' '\n' | sed '/^$/d' | sort -u)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -10,5 +12,5 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds and runs every test. Fails when any build or test fails.
+# Builds and runs every test: each script in scripts/test-stages/ in name
+# order. Fails when any stage fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake --preset linux-debug
-cmake --build --preset linux-debug
-ctest --preset linux-debug
+for stage in scripts/test-stages/*.sh; do
+  echo "==== ${stage##*/}"
+  bash "$stage"
+done
+echo "==== all stages passed"
