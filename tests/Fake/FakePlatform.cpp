@@ -30,7 +30,9 @@ String StripSeparator(StringView folder) {
 class FakeListing final : public Listing {
  public:
   FakeListing(FakePlatform& platform, String folder, String path, std::vector<String> names)
-      : platform_(platform), folder_(std::move(folder)), path_(std::move(path)),
+      : platform_(platform),
+        folder_(std::move(folder)),
+        path_(std::move(path)),
         names_(std::move(names)) {
     Arrive();
   }
@@ -86,9 +88,9 @@ class FakeListing final : public Listing {
 }  // namespace
 
 FileTime FileTimeFromUtc(const CivilTime& utc) {
-  const std::int64_t days = DaysFromCivil(utc.year, static_cast<unsigned>(utc.month),
-                                          static_cast<unsigned>(utc.day)) +
-                            DaysFromCivil(1970, 1, 1) - DaysFromCivil(1601, 1, 1);
+  const std::int64_t days =
+      DaysFromCivil(utc.year, static_cast<unsigned>(utc.month), static_cast<unsigned>(utc.day)) +
+      DaysFromCivil(1970, 1, 1) - DaysFromCivil(1601, 1, 1);
   const std::int64_t seconds = days * 86'400 + utc.hour * 3600 + utc.minute * 60 + utc.second;
   return static_cast<FileTime>(seconds) * OneSecond +
          static_cast<FileTime>(utc.millisecond) * 10'000;
@@ -96,7 +98,9 @@ FileTime FileTimeFromUtc(const CivilTime& utc) {
 
 FakePlatform::FakePlatform() = default;
 
-void FakePlatform::AddFolder(const String& folder) { folders_[folder]; }
+void FakePlatform::AddFolder(const String& folder) {
+  folders_[folder];
+}
 
 void FakePlatform::AddEntry(const String& folder, FakeEntry entry) {
   folders_[folder].push_back(std::move(entry));
@@ -104,9 +108,8 @@ void FakePlatform::AddEntry(const String& folder, FakeEntry entry) {
 
 bool FakePlatform::HasEntry(const String& folder, StringView name) const {
   const auto it = folders_.find(folder);
-  return it != folders_.end() &&
-         std::any_of(it->second.begin(), it->second.end(),
-                     [&](const FakeEntry& e) { return e.name == name; });
+  return it != folders_.end() && std::any_of(it->second.begin(), it->second.end(),
+                                             [&](const FakeEntry& e) { return e.name == name; });
 }
 
 std::size_t FakePlatform::EntryCount(const String& folder) const {

@@ -22,7 +22,9 @@ constexpr StringView UsageLines[] = {
     L"Type Ctrl+C to abort execution.\n",
 };
 
-bool IsDelimiter(Char c) { return c == L'/' || c == L'-'; }
+bool IsDelimiter(Char c) {
+  return c == L'/' || c == L'-';
+}
 
 bool EqualsIgnoringCase(StringView token, Char letter) {
   return token.size() == 1 && FoldAsciiCase(token[0]) == FoldAsciiCase(letter);

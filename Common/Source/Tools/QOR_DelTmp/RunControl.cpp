@@ -11,7 +11,9 @@ namespace qor {
 std::atomic<bool> RunFlag{true};
 bool SilentFlag = false;
 
-void OnInterrupt(int /*signalNumber*/) { RunFlag.store(false); }
+void OnInterrupt(int /*signalNumber*/) {
+  RunFlag.store(false);
+}
 
 namespace {
 

@@ -24,8 +24,11 @@ void OnInterrupt(int signalNumber);
 // One value inserted into a message: a string for "%s", a number for "%d".
 class MessageArg {
  public:
-  MessageArg(StringView text) : text_(text), isText_(true) {}  // NOLINT(google-explicit-constructor)
-  MessageArg(const Char* text) : text_(text != nullptr ? text : L""), isText_(true) {}  // NOLINT(google-explicit-constructor)
+  MessageArg(StringView text)
+      : text_(text), isText_(true) {}  // NOLINT(google-explicit-constructor)
+  MessageArg(const Char* text)
+      : text_(text != nullptr ? text : L""),
+        isText_(true) {}                       // NOLINT(google-explicit-constructor)
   MessageArg(int number) : number_(number) {}  // NOLINT(google-explicit-constructor)
 
   [[nodiscard]] bool IsText() const { return isText_; }

@@ -27,7 +27,9 @@ class PassRule final : public EntryRule {
   const AgeWindow& window_;
 };
 
-bool IsUpperHexDigit(Char c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'); }
+bool IsUpperHexDigit(Char c) {
+  return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F');
+}
 
 }  // namespace
 

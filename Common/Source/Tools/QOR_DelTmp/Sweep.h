@@ -13,8 +13,12 @@ struct SweepPass {
   bool ignoreDates = false;  // false: the last write must lie in the AgeWindow
 };
 
-inline constexpr SweepPass HexPass(bool deleteAll) { return {L"", false, deleteAll}; }
-inline constexpr SweepPass DspPass() { return {L"DSP", true, true}; }
+inline constexpr SweepPass HexPass(bool deleteAll) {
+  return {L"", false, deleteAll};
+}
+inline constexpr SweepPass DspPass() {
+  return {L"DSP", true, true};
+}
 
 // A file must have been left alone this long: 7 days in 100-ns units.
 inline constexpr FileTime MinimumAge = 6'048'000'000'000ULL;

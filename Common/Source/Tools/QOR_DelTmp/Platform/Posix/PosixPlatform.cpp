@@ -74,8 +74,8 @@ class PosixListing final : public Listing {
     struct stat st {};
     if (::fstatat(fd_, name_, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     info.kind = (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) ? EntryKind::File
-                : S_ISDIR(st.st_mode)                         ? EntryKind::Directory
-                                                              : EntryKind::Other;
+                : S_ISDIR(st.st_mode)                        ? EntryKind::Directory
+                                                             : EntryKind::Other;
     info.size = static_cast<std::uint64_t>(st.st_size);
     info.lastWrite = ToFileTime(st.st_mtim);
     return true;
@@ -96,8 +96,7 @@ class PosixListing final : public Listing {
       offset_ += length;
       const char* entryName = record + DirentNameOffset;
       const std::string_view name(entryName);
-      if (name == "." || name == ".." ||
-          !WildcardMatch(std::string_view(pattern_), name)) {
+      if (name == "." || name == ".." || !WildcardMatch(std::string_view(pattern_), name)) {
         continue;
       }
       name_ = entryName;
@@ -137,7 +136,9 @@ class PosixListing final : public Listing {
   String wideName_;
 };
 
-bool FitsPath(std::string_view path) { return path.size() < PATH_MAX; }
+bool FitsPath(std::string_view path) {
+  return path.size() < PATH_MAX;
+}
 
 bool SetIfFits(std::string_view path, String& out) {
   if (!FitsPath(path)) return false;
@@ -198,7 +199,9 @@ std::string ParseCupsRequestRoot(std::string_view configText) {
 
 PosixPlatform::PosixPlatform(std::string cupsConfig) : cupsConfig_(std::move(cupsConfig)) {}
 
-std::size_t PosixPlatform::PathCapacity() const { return PATH_MAX; }
+std::size_t PosixPlatform::PathCapacity() const {
+  return PATH_MAX;
+}
 
 bool PosixPlatform::GetFolder(FolderSource source, String& out) {
   switch (source) {
