@@ -2,6 +2,7 @@
 #include "RunControl.h"
 
 #include <string>
+#include <type_traits>
 
 #include "Options.h"
 #include "Sweep.h"
@@ -20,7 +21,7 @@ namespace {
 // Console text is single-byte: characters beyond U+00FF have no byte.
 void AppendNarrowed(std::string& out, StringView text) {
   for (const Char c : text) {
-    const auto code = static_cast<unsigned long>(c);
+    const auto code = static_cast<std::make_unsigned_t<Char>>(c);
     out.push_back(code <= 0xFFU ? static_cast<char>(code) : '?');
   }
 }

@@ -18,6 +18,7 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <type_traits>
 #include <vector>
 
 #include "WildcardMatch.h"
@@ -39,7 +40,7 @@ FileTime ToFileTime(const timespec& ts) {
 
 // Large enough that a folder of a million names is read in a few hundred
 // calls, small enough to keep the process's footprint flat.
-constexpr std::size_t ListingBufferSize = 256 * 1024;
+constexpr std::size_t ListingBufferSize = std::size_t{256} * 1024;
 
 // The kernel's linux_dirent64 record: inode (8 bytes), offset (8), record
 // length (2), type (1), then the terminated name.
@@ -174,7 +175,7 @@ String WidenBytes(std::string_view bytes) {
 bool NarrowToBytes(StringView text, std::string& out) {
   out.resize(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto code = static_cast<unsigned long>(text[i]);
+    const auto code = static_cast<std::make_unsigned_t<Char>>(text[i]);
     if (code > 0xFFU) return false;
     out[i] = static_cast<char>(code);
   }
@@ -278,7 +279,7 @@ void PosixPlatform::InstallInterruptHandler(void (*handler)(int)) {
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, nullptr);
   // A closed standard output must not end the run: its write just fails.
-  ::signal(SIGPIPE, SIG_IGN);
+  (void)::signal(SIGPIPE, SIG_IGN);
 }
 
 void PosixPlatform::WriteOutput(std::string_view bytes) {

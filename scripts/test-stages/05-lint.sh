@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Formatting and static analysis of the project's own C++ sources.
+set -euo pipefail
+
+mapfile -t sources < <(git ls-files '*.cpp' '*.h' | grep -v '^build/')
+clang-format --dry-run --Werror "${sources[@]}"
+echo "clang-format: ${#sources[@]} files clean"
+
+# clang-tidy reads the compile commands of the native debug build.
+cmake --preset linux-debug >/dev/null
+mapfile -t units < <(git ls-files 'Common/Source/Tools/QOR_DelTmp/*.cpp' \
+  | grep -v '/Platform/Win32/')
+if ! report=$(clang-tidy --quiet -p build/linux-debug --warnings-as-errors='*' "${units[@]}" 2>&1); then
+  printf '%s\n' "$report"
+  exit 1
+fi
+echo "clang-tidy: ${#units[@]} translation units clean"
