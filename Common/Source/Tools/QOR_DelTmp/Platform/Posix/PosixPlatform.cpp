@@ -213,10 +213,13 @@ bool PosixPlatform::GetFolder(FolderSource source, String& out) {
     case FolderSource::SpoolDir: {
       std::ifstream file(cupsConfig_);
       if (!file) return false;
-      std::ostringstream text;
-      text << file.rdbuf();
+      // Read through the stream, not with `<< rdbuf()`: that swallows a read
+      // error (EISDIR, EIO) and the file would pass for one without the
+      // directive, sending the sweep to the default spool root.
+      std::string text;
+      for (std::string line; std::getline(file, line);) text.append(line).push_back('\n');
       if (file.bad()) return false;
-      return SetIfFits(ParseCupsRequestRoot(text.str()), out);
+      return SetIfFits(ParseCupsRequestRoot(text), out);
     }
     case FolderSource::UserTemp: {
       const char* tmpdir = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe): one thread
