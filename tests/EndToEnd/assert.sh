@@ -1,6 +1,8 @@
+# shellcheck shell=bash
 # Checks for the end-to-end runs, sourced by e2e_posix.sh.
 # Each check counts a pass or a failure and says what it saw on failure;
-# `finish` prints the tally and sets the exit status.
+# `finish` prints the tally and sets the exit status. The caller sets $C (the
+# case's scratch folder, holding out and err) and $status (the run's status).
 
 passed=0
 failed=0
@@ -30,6 +32,7 @@ expect_stdout() {
 }
 
 expect_status() {
+  # shellcheck disable=SC2154  # set by the caller after each run
   if [ "$status" -eq "$1" ]; then pass; else fail "exit status $status, expected $1"; fi
 }
 
@@ -54,6 +57,13 @@ expect_kept() {
   for f in "$@"; do
     if [ -e "$f" ] || [ -L "$f" ]; then pass; else fail "deleted: ${f#"$C"/}"; fi
   done
+}
+
+# expect_count FOLDER GLOB N: FOLDER holds N entries whose names match GLOB.
+expect_count() {
+  local found
+  found=$(find "$1" -mindepth 1 -maxdepth 1 -name "$2" | wc -l)
+  if [ "$found" -eq "$3" ]; then pass; else fail "${1#"$C"/}: $found entries named $2, expected $3"; fi
 }
 
 # expect_gone_if yes|no FILE...

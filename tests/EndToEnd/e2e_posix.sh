@@ -176,6 +176,7 @@ group_sweep() {
   expect_stdout $'SUCCESS(0)\n'
   expect_status 0
   expect_stderr_empty
+  expect_kept "$C/var-tmp/DSP00ff.tmp"
 
   new_case three-across-folders
   populate_standard
@@ -189,6 +190,7 @@ group_sweep() {
   # rather than wrapping to 44.
   new_case three-hundred
   for ((i = 0; i < 300; i++)); do printf -v name 'DSP%04X.tmp' "$i"; : >"$C/var-lib/QORTemp/$name"; done
+  expect_count "$C/var-lib/QORTemp" 'DSP*.tmp' 300
   run_tool
   expect_stdout $'SUCCESS(300)\n'
   expect_status 255
@@ -281,14 +283,15 @@ group_folders() {
   expect_gone "$C/user-tmp/DSP0004.tmp"
 
   # The spooler's configuration: named root, default root, none at all.
+  # Rows: cups-files.conf (@ROOT@ stands for the scratch spool root) |
+  # deleted from that root | deleted from the default /var/spool/cups.
   local -a spool_rows=(
-    # configuration file content          | deleted from spool | from var-spool/cups
-    "RequestRoot $root/spool-case/spool"    yes no
-    "requestroot	$root/spool-case/spool # comment" yes no
-    "# RequestRoot $root/spool-case/spool"  no  yes
-    "LogLevel warn"                         no  yes
-    "<absent>"                              no  no
-    "<unreadable>"                          no  no
+    'RequestRoot @ROOT@'                   yes no
+    $'requestroot\t@ROOT@ # comment'       yes no
+    '# RequestRoot @ROOT@'                 no  yes
+    'LogLevel warn'                        no  yes
+    '<absent>'                             no  no
+    '<unreadable>'                         no  no
   )
   local i=0
   while ((i < ${#spool_rows[@]})); do
@@ -298,7 +301,7 @@ group_folders() {
     case ${spool_rows[i]} in
       "<absent>") ;;
       "<unreadable>") mkdir "$C/cups/cups-files.conf" ;;  # a read of it fails (EISDIR)
-      *) printf '%s\n' "${spool_rows[i]}" >"$C/cups/cups-files.conf" ;;
+      *) printf '%s\n' "${spool_rows[i]//@ROOT@/$C/spool}" >"$C/cups/cups-files.conf" ;;
     esac
     make_file "$C/spool/DSP0001.tmp" "$(days_ago 10)"
     make_file "$C/var-spool/cups/DSP0002.tmp" "$(days_ago 10)"
@@ -353,9 +356,11 @@ group_timezone() {
     expect_kept "$C/var-tmp/0B.tmp"
     if [ "$zone" = UTC ]; then
       expect_stdout $'SUCCESS(0)\n'
+      expect_status 0
       expect_kept "$C/var-tmp/0A.tmp"
     else
       expect_stdout $'SUCCESS(1)\n'
+      expect_status 1
       expect_gone "$C/var-tmp/0A.tmp"
     fi
   done
@@ -377,7 +382,7 @@ group_output() {
         mkfifo "$C/fifo"
         exec {both}<>"$C/fifo" {writer}>"$C/fifo"
         exec {both}>&-
-        in_namespace env "${tool_env[@]}" "$bin" >&"$writer" 2>"$C/err"
+        in_namespace env "${tool_env[@]}" "$bin" 1>&"$writer" 2>"$C/err"
         status=$?
         exec {writer}>&-
         ;;
@@ -413,7 +418,7 @@ traced_tool_start() {
   # strace only tampers with the calls it traces; the trace goes to a log.
   local -a inject=(-e trace=unlinkat -e inject=unlinkat:delay_enter=200000)
   [ "$1" = slow-listing ] &&
-    inject=(-e trace=unlinkat,getdents64 -e inject=unlinkat:delay_enter=200000
+    inject=(-e 'trace=unlinkat,getdents64' -e inject=unlinkat:delay_enter=200000
       -e inject=getdents64:delay_enter=500000)
   new_case "$2"
   rmdir "$C/var-lib/QORTemp"
