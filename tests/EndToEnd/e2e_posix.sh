@@ -438,12 +438,12 @@ traced_tool_start() {
 }
 first_deletion_done() { [ -s "$C/pid" ] && [ "$(remaining)" -lt "$file_count" ]; }
 remaining() { find "$C/var-tmp" -name 'DSP*.tmp' | wc -l; }
-interrupt_handled() { ! sigint_caught "$tool_pid"; }
-# True while the process has a handler installed for SIGINT (bit 2 of SigCgt).
-sigint_caught() {
+# True once the tool, still alive, no longer catches SIGINT (bit 2 of SigCgt):
+# the one-shot handler has been entered and the default is back.
+interrupt_handled() {
   local mask
-  mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$1/status" 2>/dev/null) || return 1
-  [ -n "$mask" ] && (((16#$mask & 2) != 0))
+  mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$tool_pid/status" 2>/dev/null)
+  [ -n "$mask" ] && (((16#$mask & 2) == 0))
 }
 
 group_interrupt() {
