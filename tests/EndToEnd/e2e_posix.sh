@@ -295,7 +295,7 @@ group_folders() {
   )
   local i=0
   while ((i < ${#spool_rows[@]})); do
-    new_case spool-case
+    new_case "spool-$((i / 3 + 1))"
     echo "    cups-files.conf: ${spool_rows[i]}"
     rm "$C/cups/cups-files.conf"
     case ${spool_rows[i]} in
@@ -314,7 +314,6 @@ group_folders() {
     expect_gone_if "${spool_rows[i + 1]}" "$C/spool/DSP0001.tmp"
     expect_gone_if "${spool_rows[i + 2]}" "$C/var-spool/cups/DSP0002.tmp"
     expect_gone "$C/user-tmp/DSP0003.tmp"
-    rm -rf "$C"
     i=$((i + 3))
   done
 
