@@ -1,0 +1,19 @@
+# Cross build for 64-bit Windows with Debian's mingw-w64 (posix threads
+# flavour), tests run under Wine through scripts/wine-run.sh.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(QOR_MINGW_TRIPLE x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${QOR_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${QOR_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${QOR_MINGW_TRIPLE}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${QOR_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Each build directory gets its own scratch Wine prefix, made on first use.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh;${CMAKE_BINARY_DIR}/wineprefix")
