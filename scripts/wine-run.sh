@@ -83,4 +83,14 @@ mkdir -p "$(dirname "$prefix")"
   check_cut_off
 ) 9>"$prefix.lock"
 
-exec "$wine" "$@"
+# Wine starts its own background processes (services, devices) from the
+# first program that needs them, and they inherit that program's output.
+# With a persistent wineserver they outlive the program, so a pipe given to
+# them would never close and ctest would wait for it forever: the output goes
+# through a file instead, passed on once the program has ended.
+output=$(mktemp "$prefix.output.XXXXXX")
+trap 'rm -f "$output"' EXIT
+status=0
+"$wine" "$@" >"$output" 2>&1 </dev/null || status=$?
+cat "$output"
+exit "$status"

@@ -26,7 +26,7 @@ struct RunResult {
 
 // Starts the tool with `arguments` (already quoted as needed) and collects
 // its standard output and its exit status.
-RunResult Run(const String& arguments) {
+RunResult RunExe(const String& arguments) {
   RunResult result;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr;
@@ -41,9 +41,13 @@ RunResult Run(const String& arguments) {
   startup.hStdOutput = writeEnd;
   startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
   String commandLine = L"\"" + g_exe + L"\" " + arguments;
+  // Start in the Windows folder: under Wine the test's own working folder is
+  // a Linux path that the child could not enter.
+  wchar_t folder[MAX_PATH] = {};
+  ::GetWindowsDirectoryW(folder, MAX_PATH);
   PROCESS_INFORMATION process{};
   const BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
+                                        nullptr, folder, &startup, &process);
   ::CloseHandle(writeEnd);
   EXPECT_TRUE(started) << "CreateProcessW failed: " << ::GetLastError();
   if (started) {
@@ -98,7 +102,7 @@ class SweepEndToEnd : public ::testing::Test {
     userTemp_ = WithSeparator(path);
     ::CreateDirectoryW(userTemp_.c_str(), nullptr);
     // Leftovers of earlier runs (or of Wine itself) would be counted too.
-    Run(L"/s /a");
+    RunExe(L"/s /a");
   }
 
   Win32Platform platform_;
@@ -118,20 +122,21 @@ TEST_F(SweepEndToEnd, DeletesAcrossTheFourFoldersAndReportsTheCount) {
   const std::vector<String> kept = {
       recent,
       windowsTemp_ + L"5E6F.tmp",   // not empty
-      windowsTemp_ + L"1a2b.tmp",   // lowercase hex
+      windowsTemp_ + L"1a2c.tmp",   // lowercase hex (names differ in more than case:
+                                    // the file system ignores case)
       userTemp_ + L"12345.tmp",     // five digits
       userTemp_ + L"7A8B.tmp",      // before 2011-02-01
-      qorTemp_ + L"DSP00ff.tmp",    // lowercase hex after the prefix
+      qorTemp_ + L"DSP00fe.tmp",    // lowercase hex after the prefix
   };
   for (const String& path : doomed) MakeFile(path, path.find(L"DSP") != String::npos ? 3 : 0, tenDaysAgo);
   MakeFile(recent, 0, now - OneDay);
   MakeFile(windowsTemp_ + L"5E6F.tmp", 1, tenDaysAgo);
-  MakeFile(windowsTemp_ + L"1a2b.tmp", 0, tenDaysAgo);
+  MakeFile(windowsTemp_ + L"1a2c.tmp", 0, tenDaysAgo);
   MakeFile(userTemp_ + L"12345.tmp", 0, tenDaysAgo);
   MakeFile(userTemp_ + L"7A8B.tmp", 0, 129'400'000'000'000'000ULL);  // 2011-01-20
-  MakeFile(qorTemp_ + L"DSP00ff.tmp", 0, tenDaysAgo);
+  MakeFile(qorTemp_ + L"DSP00fe.tmp", 0, tenDaysAgo);
 
-  const RunResult run = Run(L"");
+  const RunResult run = RunExe(L"");
   EXPECT_EQ(run.output, "SUCCESS(4)\r\n");
   EXPECT_EQ(run.status, 4U);
   for (const String& path : doomed) EXPECT_FALSE(Exists(path)) << path.size();
@@ -139,12 +144,12 @@ TEST_F(SweepEndToEnd, DeletesAcrossTheFourFoldersAndReportsTheCount) {
 
   // Option a lifts the age window (the recent and the pre-2011 file go);
   // option s silences the line but not the status.
-  const RunResult silent = Run(L"/s -A");
+  const RunResult silent = RunExe(L"/s -A");
   EXPECT_EQ(silent.output, "");
   EXPECT_EQ(silent.status, 2U);
   EXPECT_FALSE(Exists(recent));
   EXPECT_FALSE(Exists(userTemp_ + L"7A8B.tmp"));
-  for (const wchar_t* name : {L"5E6F.tmp", L"1a2b.tmp"}) EXPECT_TRUE(Exists(windowsTemp_ + name));
+  for (const wchar_t* name : {L"5E6F.tmp", L"1a2c.tmp"}) EXPECT_TRUE(Exists(windowsTemp_ + name));
 }
 
 // The exit status carries the whole count. (A Linux parent of Wine 8 sees
@@ -156,13 +161,13 @@ TEST_F(SweepEndToEnd, ExitStatusCarriesCountsAbove255) {
     ::swprintf(name, 16, L"DSP%04X.tmp", i);
     MakeFile(userTemp_ + name, 0, platform_.NowUtc());
   }
-  const RunResult run = Run(L"");
+  const RunResult run = RunExe(L"");
   EXPECT_EQ(run.output, "SUCCESS(300)\r\n");
   EXPECT_EQ(run.status, 300U);
 }
 
 TEST(OptionsEndToEnd, UsageTextByteForByte) {
-  const RunResult run = Run(L"/?");
+  const RunResult run = RunExe(L"/?");
   EXPECT_EQ(run.output,
             "Usage: QOR_DelTmp [/s][/a]\r\n"
             "  Deletes temporary files created by\r\n"
@@ -179,10 +184,10 @@ TEST(OptionsEndToEnd, UsageTextByteForByte) {
 // Characters up to U+00FF go out as that byte, any other as '?', and the
 // line goes on after it.
 TEST(OptionsEndToEnd, RefusedArgumentIsEchoedAsSingleByteText) {
-  const RunResult run = Run(L"/x\u00E9\u0100y");
+  const RunResult run = RunExe(L"/x\u00E9\u0100y");
   EXPECT_EQ(run.output, "Invalid parameter ignored: /x\xE9?y\r\n");
   EXPECT_EQ(run.status, 0U);
-  const RunResult silent = Run(L"/s /x");
+  const RunResult silent = RunExe(L"/s /x");
   EXPECT_EQ(silent.output, "");
   EXPECT_EQ(silent.status, 0U);
 }

@@ -182,6 +182,8 @@ bool Win32Platform::GetFolder(FolderSource source, String& out) {
 }
 
 bool Win32Platform::IsDirectory(StringView path) {
+  // A wildcard would make the listing below match other names.
+  if (path.find_first_of(L"*?") != StringView::npos) return false;
   const String exact(path);
   WIN32_FIND_DATAW data{};
   // A listing of the exact path yields the entry of that very name, with its
