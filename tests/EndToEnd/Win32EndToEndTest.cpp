@@ -2,13 +2,16 @@
 // pipe, sweeping the real four folders of the machine it runs on. Under Wine
 // that is the build's scratch prefix, cut off from the Linux file system.
 // Usage: qor_win32_e2e_tests PATH-TO-QOR_DelTmp.exe
+
+// clang-format off
 #include <windows.h>
+// clang-format on
+
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "Platform/Win32/Win32Platform.h"
 
@@ -65,7 +68,9 @@ RunResult RunExe(const String& arguments) {
   return result;
 }
 
-bool Exists(const String& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const String& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 String WithSeparator(String folder) {
   if (folder.back() != L'\\') folder.push_back(L'\\');
@@ -79,7 +84,8 @@ void MakeFile(const String& path, std::uint64_t size, FileTime lastWrite) {
   const std::string bytes(size, 'x');
   DWORD written = 0;
   ASSERT_TRUE(::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-  const FILETIME ft{static_cast<DWORD>(lastWrite & 0xFFFFFFFFU), static_cast<DWORD>(lastWrite >> 32)};
+  const FILETIME ft{static_cast<DWORD>(lastWrite & 0xFFFFFFFFU),
+                    static_cast<DWORD>(lastWrite >> 32)};
   ASSERT_TRUE(::SetFileTime(file, nullptr, nullptr, &ft));
   ::CloseHandle(file);
 }
@@ -116,19 +122,20 @@ TEST_F(SweepEndToEnd, DeletesAcrossTheFourFoldersAndReportsTheCount) {
       windowsTemp_ + L"1A2B.tmp",  // empty, old enough
       qorTemp_ + L"DSP00FF.tmp",   // any size and age
       spool_ + L"dsp1.TMP",
-      userTemp_ + L"12.tmp",       // a name Wine's own "????.tmp" would miss
+      userTemp_ + L"12.tmp",  // a name Wine's own "????.tmp" would miss
   };
   const String recent = windowsTemp_ + L"3C4D.tmp";
   const std::vector<String> kept = {
       recent,
-      windowsTemp_ + L"5E6F.tmp",   // not empty
-      windowsTemp_ + L"1a2c.tmp",   // lowercase hex (names differ in more than case:
-                                    // the file system ignores case)
-      userTemp_ + L"12345.tmp",     // five digits
-      userTemp_ + L"7A8B.tmp",      // before 2011-02-01
-      qorTemp_ + L"DSP00fe.tmp",    // lowercase hex after the prefix
+      windowsTemp_ + L"5E6F.tmp",  // not empty
+      windowsTemp_ + L"1a2c.tmp",  // lowercase hex (names differ in more than case:
+                                   // the file system ignores case)
+      userTemp_ + L"12345.tmp",    // five digits
+      userTemp_ + L"7A8B.tmp",     // before 2011-02-01
+      qorTemp_ + L"DSP00fe.tmp",   // lowercase hex after the prefix
   };
-  for (const String& path : doomed) MakeFile(path, path.find(L"DSP") != String::npos ? 3 : 0, tenDaysAgo);
+  for (const String& path : doomed)
+    MakeFile(path, path.find(L"DSP") != String::npos ? 3 : 0, tenDaysAgo);
   MakeFile(recent, 0, now - OneDay);
   MakeFile(windowsTemp_ + L"5E6F.tmp", 1, tenDaysAgo);
   MakeFile(windowsTemp_ + L"1a2c.tmp", 0, tenDaysAgo);

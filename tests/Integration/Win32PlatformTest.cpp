@@ -1,8 +1,13 @@
 // The Win32 platform body on real folders. Under Wine these live inside the
 // build's scratch prefix (C:\qor-it-<pid>-<n>), never in the four swept
 // folders.
+
+// clang-format off
 #include <windows.h>
 #include <shlobj.h>
+// clang-format on
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -11,8 +16,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "Platform/Win32/Win32Platform.h"
 #include "Sweep.h"
@@ -29,7 +32,9 @@ FILETIME ToFiletime(FileTime t) {
   return {static_cast<DWORD>(t & 0xFFFFFFFFU), static_cast<DWORD>(t >> 32)};
 }
 
-bool Exists(const String& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const String& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool EndsWithIgnoringCase(StringView text, StringView tail) {
   if (text.size() < tail.size()) return false;
@@ -74,8 +79,8 @@ class Win32PlatformTest : public ::testing::Test {
   void MakeFile(const String& name, std::uint64_t size = 0, FileTime lastWrite = 0,
                 DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
     const String path = folder_ + name;
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      attributes, nullptr);
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, attributes, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE) << "creating " << ::GetLastError();
     LARGE_INTEGER end{};
     end.QuadPart = static_cast<LONGLONG>(size);
@@ -153,7 +158,8 @@ TEST_F(Win32PlatformTest, ExamineReadsKindSizeAndLastWrite) {
     ASSERT_TRUE(listing->Examine(info));
     seen.emplace_back(String(listing->Name()), info);
   } while (listing->Next());
-  std::sort(seen.begin(), seen.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::sort(seen.begin(), seen.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
 
   ASSERT_EQ(seen.size(), 3U);
   EXPECT_EQ(seen[0].second.kind, EntryKind::File);
@@ -169,14 +175,14 @@ TEST_F(Win32PlatformTest, ExamineReadsKindSizeAndLastWrite) {
 // read-only stays uncounted, and the pass carries on past them.
 TEST_F(Win32PlatformTest, PassDeletesWhatQualifiesAndCountsOnlyRealDeletions) {
   const FileTime tenDaysAgo = platform_.NowUtc() - 10 * OneDay;
-  MakeFile(L"1A2B.tmp", 0, tenDaysAgo);               // deleted
-  MakeFile(L"12.tmp", 0, tenDaysAgo);                 // deleted: short hex name
-  MakeFile(L"3C4D.tmp", 0, tenDaysAgo);               // held open below
+  MakeFile(L"1A2B.tmp", 0, tenDaysAgo);  // deleted
+  MakeFile(L"12.tmp", 0, tenDaysAgo);    // deleted: short hex name
+  MakeFile(L"3C4D.tmp", 0, tenDaysAgo);  // held open below
   MakeFile(L"5E6F.tmp", 0, tenDaysAgo, FILE_ATTRIBUTE_READONLY);
-  MakeFile(L"7A8B.tmp", 1, tenDaysAgo);               // not empty
+  MakeFile(L"7A8B.tmp", 1, tenDaysAgo);                   // not empty
   MakeFile(L"9C0D.tmp", 0, platform_.NowUtc() - OneDay);  // too recent
-  MakeFile(L"1a2c.tmp", 0, tenDaysAgo);               // lowercase hex
-  MakeFile(L"ab.tmpl", 0, tenDaysAgo);                // only its short name matches
+  MakeFile(L"1a2c.tmp", 0, tenDaysAgo);                   // lowercase hex
+  MakeFile(L"ab.tmpl", 0, tenDaysAgo);                    // only its short name matches
   MakeFolder(L"ABCD.tmp");
 
   const HANDLE inUse = ::CreateFileW((folder_ + L"3C4D.tmp").c_str(), GENERIC_READ,
@@ -239,9 +245,9 @@ TEST_F(Win32PlatformTest, JunctionDoesNotCountAsAFolder) {
   const String substitute = L"\\??\\" + folder_ + L"target";
   bool made = false;
   {
-    const HANDLE dir = ::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                     nullptr);
+    const HANDLE dir =
+        ::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     ASSERT_NE(dir, INVALID_HANDLE_VALUE);
     // REPARSE_DATA_BUFFER for a mount point: tag, data length, reserved, then
     // substitute-name offset/length and print-name offset/length, then names.
@@ -258,8 +264,8 @@ TEST_F(Win32PlatformTest, JunctionDoesNotCountAsAFolder) {
     put16(14, 0);
     std::memcpy(&buffer[16], substitute.c_str(), nameBytes);
     DWORD returned = 0;
-    made = ::DeviceIoControl(dir, FSCTL_SET_REPARSE_POINT, buffer.data(), 8U + dataLength,
-                             nullptr, 0, &returned, nullptr) != 0;
+    made = ::DeviceIoControl(dir, FSCTL_SET_REPARSE_POINT, buffer.data(), 8U + dataLength, nullptr,
+                             0, &returned, nullptr) != 0;
     ::CloseHandle(dir);
   }
   const DWORD attributes = ::GetFileAttributesW(link.c_str());

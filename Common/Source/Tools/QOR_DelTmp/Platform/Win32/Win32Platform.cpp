@@ -142,13 +142,14 @@ bool GetSpoolDirectory(String& out) {
   DWORD type = 0;
   DWORD needed = 0;
   wchar_t valueName[] = L"DefaultSpoolDirectory";
-  const DWORD result = ::GetPrinterDataW(server, valueName, &type,
-                                         reinterpret_cast<BYTE*>(buffer), SpoolValueBytes, &needed);
+  const DWORD result = ::GetPrinterDataW(server, valueName, &type, reinterpret_cast<BYTE*>(buffer),
+                                         SpoolValueBytes, &needed);
   ::ClosePrinter(server);
   if (result != ERROR_SUCCESS) return false;
   // The terminator must lie inside what was written: a value that fills the
   // buffer without one would run into whatever follows.
-  const std::size_t written = (needed < SpoolValueBytes ? needed : SpoolValueBytes) / sizeof(wchar_t);
+  const std::size_t written =
+      (needed < SpoolValueBytes ? needed : SpoolValueBytes) / sizeof(wchar_t);
   const std::size_t length = ::wcsnlen(buffer, written);
   if (length == written || length == 0) return false;
   out.assign(buffer, length);
@@ -208,10 +209,10 @@ std::unique_ptr<Listing> Win32Platform::OpenListing(StringView folder, StringVie
   // bind others: a handle with attribute access only does not enter the
   // sharing check. The folder itself is opened, not what it might point to,
   // and a folder that turned into a junction since it was probed is refused.
-  const HANDLE held = ::CreateFileW(
-      folderPath.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const HANDLE held =
+      ::CreateFileW(folderPath.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (held == INVALID_HANDLE_VALUE) return nullptr;
   BY_HANDLE_FILE_INFORMATION info{};
   if (::GetFileInformationByHandle(held, &info) == 0 || !IsPlainDirectory(info.dwFileAttributes)) {
