@@ -1,0 +1,254 @@
+#!/usr/bin/env bash
+# Benchmark: QOR_DelTmp against GNU find doing the same deletions, and against
+# two floors (a bare getdents64 listing, bare unlinkat calls on the names known
+# to match). Prints figures; never fails on time. Needs root (mount namespace).
+#
+#   bash bench/run.sh [--sizes "10000 100000 1000000"] [--runs 5] [--runs-large 3]
+#                     [--data DIR] [--seed 1] [--no-plot]
+#
+# --runs-large applies to sizes of 1,000,000 entries and more.
+# Every timed run gets a freshly generated (identical) fixture; the commands
+# are interleaved run by run, and after each run the survivors are compared
+# with the generator's list, so every command must make exactly the same
+# deletions. QOR_DelTmp only ever runs inside a private mount namespace in
+# which the fixture is /var/tmp and every other folder it sweeps is an empty
+# scratch folder.
+set -euo pipefail
+
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+sizes="10000 100000 1000000"
+runs=5
+runs_large=3
+data="$repo/build/bench-data"
+seed=1
+plot=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sizes) sizes="$2"; shift 2 ;;
+    --runs) runs="$2"; shift 2 ;;
+    --runs-large) runs_large="$2"; shift 2 ;;
+    --data) data="$2"; shift 2 ;;
+    --seed) seed="$2"; shift 2 ;;
+    --no-plot) plot=0; shift ;;
+    *) echo "unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "bench: needs root (it mounts inside a private mount namespace)" >&2
+  exit 2
+fi
+
+# ---- Build: the release tool and the benchmark's own programs.
+build="$repo/build/bench"
+cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQOR_WERROR=ON \
+  -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" -j 2 --target QOR_DelTmp qor_bench_fixture qor_bench_list \
+  qor_bench_unlink qor_bench_exec >/dev/null
+tool="$build/Common/Source/Tools/QOR_DelTmp/QOR_DelTmp"
+bin="$build/bench"
+find_bin="$(command -v find)"
+
+# ---- Folders. The fixture lives under $data; scratch stands in for the other
+# folders the tool sweeps and must stay empty.
+mkdir -p "$data"
+data="$(cd "$data" && pwd)"
+case "$data" in
+  /var/tmp | /var/tmp/* | /var/lib | /var/lib/* | /tmp | /tmp/* | /etc/*)
+    echo "bench: --data must not be a folder the tool sweeps: $data" >&2; exit 2 ;;
+esac
+pool="$data/pool"
+lists="$data/lists"
+scratch="$data/scratch"
+results="$data/raw.txt"
+rm -rf "$pool" "$scratch"
+mkdir -p "$pool" "$scratch/lib/QORTemp" "$scratch/spool" "$scratch/tmpdir" "$scratch/tmp" \
+  "$scratch/etc-upper/cups" "$scratch/etc-work"
+printf 'RequestRoot %s\n' "$scratch/spool" >"$scratch/etc-upper/cups/cups-files.conf"
+chattr +T "$pool" 2>/dev/null || true
+# The copies go on every exit; the lists stay for a look after a failure.
+trap 'rm -rf "$pool"' EXIT
+: >"$results"
+
+fs_type="$(df -T "$data" | awk 'NR == 2 { print $2 }')"
+echo "bench: fixtures in $data ($fs_type), $(nproc) cores; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+[ "$fs_type" = tmpfs ] && echo "bench: note: tmpfs, not a disk file system"
+
+# Pass 1's age window, as find needs it: from 2011-02-01 00:00 local time
+# (inclusive: newer than a nanosecond before it) to now minus 7 days.
+age_floor="$(date -d '2011-02-01 00:00:00' +%s)"
+
+fresh=0      # 1 while the fixture on disk is untouched
+expected=0   # deletions the fixture calls for
+fixture=""   # the current copy
+copies=0
+
+# Each copy goes into a new folder, and the used one is removed only after
+# it: on ext4 without a journal, allocating inodes right next to ones freed
+# within the last minute is slow (the allocator skips each of them), so a
+# copy made where the last one was just deleted could take minutes. The pool
+# folder is marked as a top of hierarchy (chattr +T) so that each new copy is
+# placed away from the last.
+generate() {  # size
+  local used="$fixture"
+  copies=$((copies + 1))
+  fixture="$pool/copy$copies"
+  "$bin/qor_bench_fixture" "$fixture" "$1" "$seed" "$lists" >/dev/null
+  expected="$(wc -l <"$lists.matches")"
+  [ -z "$used" ] || rm -rf "$used"
+  sync -f "$fixture"  # keep the write-back of creation out of the timings
+  fresh=1
+}
+
+fail() { echo "bench: FAILED: $*" >&2; exit 1; }
+
+check_survivors() {  # command
+  "$find_bin" "$fixture" -mindepth 1 -maxdepth 1 -printf '%f\n' | LC_ALL=C sort >"$data/got"
+  cmp -s "$data/got" "$lists.survivors" ||
+    fail "$1 left other files than the expected survivors (diff $data/got $lists.survivors)"
+  local left
+  left="$("$find_bin" "$scratch/lib" "$scratch/spool" "$scratch/tmpdir" "$scratch/tmp" -mindepth 1 \
+    ! -path "$scratch/lib/QORTemp" | head -1)"
+  [ -z "$left" ] || fail "scratch folder not empty after $1: $left"
+}
+
+last_field() { tail -1 "$data/time" | cut -d' ' -f"$1"; }
+
+record() {  # size command run
+  echo "$1 $2 $3 $(tail -1 "$data/time")" >>"$results"
+}
+
+run_qor() {
+  : >"$data/out"
+  # The tool sees the fixture as /var/tmp, an empty QORTemp under /var/lib, an
+  # empty spool root (named by a cups-files.conf on an overlay of /etc) and an
+  # empty TMPDIR. Any failed mount ends the shell before the tool starts.
+  unshare --mount --propagation private -- sh -c '
+    set -e
+    mount --bind "$1" /var/tmp
+    mount --bind "$2/lib" /var/lib
+    mount --bind "$2/tmp" /tmp
+    mount -t overlay overlay -o "lowerdir=/etc,upperdir=$2/etc-upper,workdir=$2/etc-work" /etc
+    export TMPDIR="$2/tmpdir"
+    exec "$3" "$4" "$5"
+  ' sh "$fixture" "$scratch" "$bin/qor_bench_exec" "$data/time" "$tool" >"$data/out"
+  local want_status=$((expected > 255 ? 255 : expected))
+  [ "$(cat "$data/out")" = "SUCCESS($expected)" ] || fail "QOR_DelTmp printed '$(cat "$data/out")', expected SUCCESS($expected)"
+  [ "$(last_field 3)" = "$want_status" ] || fail "QOR_DelTmp exit status $(last_field 3), expected $want_status"
+}
+
+run_find() {
+  local upper=$(($(date +%s) - 7 * 86400))
+  LC_ALL=C "$bin/qor_bench_exec" "$data/time" "$find_bin" "$fixture" -mindepth 1 -maxdepth 1 \
+    -regextype posix-extended \
+    \( -regex '.*/[dD][sS][pP][0-9A-F]{0,4}\.[tT][mM][pP]' \( -type f -o -type l \) \
+    -o -regex '.*/[0-9A-F]{0,4}\.[tT][mM][pP]' -type f -empty \
+    -newermt "@$((age_floor - 1)).999999999" ! -newermt "@$upper" \) -delete
+  [ "$(last_field 3)" = 0 ] || fail "find exit status $(last_field 3)"
+}
+
+run_list() {
+  "$bin/qor_bench_exec" "$data/time" "$bin/qor_bench_list" "$fixture" >"$data/out"
+  [ "$(cat "$data/out")" = "$((size + 2))" ] || fail "list floor saw $(cat "$data/out") entries"
+}
+
+run_unlink() {
+  "$bin/qor_bench_exec" "$data/time" "$bin/qor_bench_unlink" "$fixture" "$lists.matches" >"$data/out"
+  [ "$(cat "$data/out")" = "$expected" ] || fail "unlink floor removed $(cat "$data/out") of $expected"
+}
+
+commands=(qor find list unlink)
+for size in $sizes; do
+  n=$runs
+  [ "$size" -ge 1000000 ] && n=$runs_large
+  echo "bench: $size entries, $n runs; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  fresh=0
+  for ((run = 1; run <= n; run++)); do
+    for ((i = 0; i < ${#commands[@]}; i++)); do
+      command="${commands[$(((i + run - 1) % ${#commands[@]}))]}"
+      [ "$fresh" = 1 ] || generate "$size"
+      "run_$command"
+      if [ "$command" != list ]; then
+        fresh=0
+        check_survivors "$command"
+      fi
+      record "$size" "$command" "$run"
+      printf '  run %d %-6s %s s, %s KiB\n' "$run" "$command" "$(last_field 1)" "$(last_field 2)"
+    done
+  done
+  rm -rf "$fixture"
+  fixture=""
+done
+echo "bench: done; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# ---- Summary: median, min and max per command and size; the tool's time as a
+# ratio of each other command's within the same run, then over the runs.
+awk -v out="$data/plot.dat" '
+  function sortn(a, n,   i, j, t) {
+    for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j > 0 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+  }
+  function stats(key, vals, n,   a, i) {
+    for (i = 1; i <= n; i++) a[i] = vals[key, i]
+    sortn(a, n)
+    med = (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2; lo = a[1]; hi = a[n]
+  }
+  {
+    size = $1; cmd = $2; run = $3
+    if (!(size in seen)) { seen[size] = 1; order[++nsizes] = size }
+    t[size, cmd, run] = $4; rss[size, cmd, run] = $5
+    if (run > runs[size]) runs[size] = run
+  }
+  END {
+    split("qor find list unlink", cmds, " ")
+    name["qor"] = "QOR_DelTmp"; name["find"] = "GNU find"; name["list"] = "listing floor"; name["unlink"] = "unlink floor"
+    print ""
+    print "| entries | command | median s | min s | max s | peak RSS KiB (max) |"
+    print "|---:|---|---:|---:|---:|---:|"
+    for (s = 1; s <= nsizes; s++) {
+      size = order[s]; n = runs[size]; line = size
+      for (c = 1; c <= 4; c++) {
+        cmd = cmds[c]; maxrss = 0
+        for (r = 1; r <= n; r++) { v[cmd, r] = t[size, cmd, r]; if (rss[size, cmd, r] > maxrss) maxrss = rss[size, cmd, r] }
+        stats(cmd, v, n)
+        printf "| %d | %s | %.4f | %.4f | %.4f | %d |\n", size, name[cmd], med, lo, hi, maxrss
+        line = line sprintf(" %.6f %.6f %.6f", med, lo, hi)
+        peak[size] = (cmd == "qor") ? maxrss : peak[size]
+      }
+      print line > out
+    }
+    print ""
+    print "Ratios of QOR_DelTmp to each, per run (median, min-max over runs); floor = 2 listings + unlinks:"
+    print ""
+    print "| entries | / find | / listing | / unlink | / floor |"
+    print "|---:|---:|---:|---:|---:|"
+    for (s = 1; s <= nsizes; s++) {
+      size = order[s]; n = runs[size]; row = sprintf("| %d", size)
+      for (k = 1; k <= 4; k++) {
+        for (r = 1; r <= n; r++) {
+          q = t[size, "qor", r]
+          d = (k == 1) ? t[size, "find", r] : (k == 2) ? t[size, "list", r] : (k == 3) ? t[size, "unlink", r] \
+              : 2 * t[size, "list", r] + t[size, "unlink", r]
+          ratio[k, r] = q / d
+        }
+        for (r = 1; r <= n; r++) w[r] = ratio[k, r]
+        n2 = n; for (r = 1; r <= n2; r++) x[1, r] = w[r]
+        stats(1, x, n2)
+        row = row sprintf(" | %.2f (%.2f-%.2f)", med, lo, hi)
+      }
+      print row " |"
+    }
+    print ""
+    first = order[1]; last = order[nsizes]
+    printf "QOR_DelTmp peak RSS: %d KiB at %d entries, %d KiB at %d (difference %d KiB)\n", \
+      peak[first], first, peak[last], last, peak[last] - peak[first]
+  }
+' "$results" | tee "$data/summary.md"
+
+if [ "$plot" = 1 ]; then
+  if command -v gnuplot >/dev/null; then
+    gnuplot -e "datafile='$data/plot.dat'; outfile='$data/bench.png'" "$repo/bench/plot.gp"
+    echo "bench: plot written to $data/bench.png"
+  else
+    echo "bench: no plot: gnuplot is not installed (apt-get install gnuplot-nox)"
+  fi
+fi
