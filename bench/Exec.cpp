@@ -1,6 +1,7 @@
 // Times one whole process: fork, exec, wait4. Appends one line to a results
-// file: wall seconds, peak resident memory in KiB (from wait4's rusage) and
-// the child's exit status. Written without iostreams and linked statically so
+// file: wall seconds, peak resident memory in KiB (from wait4's rusage), the
+// child's exit status, and its CPU seconds (user + system), which leave out
+// the time spent waiting for the disk. Written without iostreams and linked statically so
 // that its own pages, which the kernel counts into the child's peak RSS, stay
 // few.
 #include <fcntl.h>
@@ -51,7 +52,9 @@ int main(int argc, char** argv) {
     std::perror(argv[1]);
     return 2;
   }
-  std::fprintf(results, "%.6f %ld %d\n", seconds, usage.ru_maxrss, exitStatus);
+  const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  std::fprintf(results, "%.6f %ld %d %.6f\n", seconds, usage.ru_maxrss, exitStatus, cpu);
   std::fclose(results);
   return WIFEXITED(status) ? 0 : 1;
 }

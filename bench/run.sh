@@ -173,7 +173,8 @@ for size in $sizes; do
         check_survivors "$command"
       fi
       record "$size" "$command" "$run"
-      printf '  run %d %-6s %s s, %s KiB\n' "$run" "$command" "$(last_field 1)" "$(last_field 2)"
+      printf '  run %d %-6s %s s (CPU %s s), %s KiB\n' "$run" "$command" "$(last_field 1)" \
+        "$(last_field 4)" "$(last_field 2)"
     done
   done
   rm -rf "$fixture"
@@ -195,22 +196,24 @@ awk -v out="$data/plot.dat" '
   {
     size = $1; cmd = $2; run = $3
     if (!(size in seen)) { seen[size] = 1; order[++nsizes] = size }
-    t[size, cmd, run] = $4; rss[size, cmd, run] = $5
+    t[size, cmd, run] = $4; rss[size, cmd, run] = $5; cpu[size, cmd, run] = $7
     if (run > runs[size]) runs[size] = run
   }
   END {
     split("qor find list unlink", cmds, " ")
     name["qor"] = "QOR_DelTmp"; name["find"] = "GNU find"; name["list"] = "listing floor"; name["unlink"] = "unlink floor"
     print ""
-    print "| entries | command | median s | min s | max s | peak RSS KiB (max) |"
-    print "|---:|---|---:|---:|---:|---:|"
+    print "| entries | command | median s | min s | max s | CPU s (median) | peak RSS KiB (max) |"
+    print "|---:|---|---:|---:|---:|---:|---:|"
     for (s = 1; s <= nsizes; s++) {
       size = order[s]; n = runs[size]; line = size
       for (c = 1; c <= 4; c++) {
         cmd = cmds[c]; maxrss = 0
         for (r = 1; r <= n; r++) { v[cmd, r] = t[size, cmd, r]; if (rss[size, cmd, r] > maxrss) maxrss = rss[size, cmd, r] }
+        for (r = 1; r <= n; r++) u[cmd, r] = cpu[size, cmd, r]
+        stats(cmd, u, n); cpumed = med
         stats(cmd, v, n)
-        printf "| %d | %s | %.4f | %.4f | %.4f | %d |\n", size, name[cmd], med, lo, hi, maxrss
+        printf "| %d | %s | %.4f | %.4f | %.4f | %.4f | %d |\n", size, name[cmd], med, lo, hi, cpumed, maxrss
         line = line sprintf(" %.6f %.6f %.6f", med, lo, hi)
         peak[size] = (cmd == "qor") ? maxrss : peak[size]
       }
