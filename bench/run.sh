@@ -4,9 +4,10 @@
 # to match). Prints figures; never fails on time. Needs root (mount namespace).
 #
 #   bash bench/run.sh [--sizes "10000 100000 1000000"] [--runs 5] [--runs-large 3]
-#                     [--data DIR] [--seed 1] [--no-plot]
+#                     [--data DIR] [--seed 1] [--no-plot] [--report-only]
 #
-# --runs-large applies to sizes of 1,000,000 entries and more.
+# --runs-large applies to sizes of 1,000,000 entries and more. --report-only
+# prints the summary and draws the plot again from DIR/raw.txt.
 # Every timed run gets a freshly generated (identical) fixture; the commands
 # are interleaved run by run, and after each run the survivors are compared
 # with the generator's list, so every command must make exactly the same
@@ -22,6 +23,7 @@ runs_large=3
 data="$repo/build/bench-data"
 seed=1
 plot=1
+report_only=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --sizes) sizes="$2"; shift 2 ;;
@@ -30,9 +32,91 @@ while [ $# -gt 0 ]; do
     --data) data="$2"; shift 2 ;;
     --seed) seed="$2"; shift 2 ;;
     --no-plot) plot=0; shift ;;
+    --report-only) report_only=1; shift ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
+
+# ---- Summary: median, min and max per command and size; the tool's time as a
+# ratio of each other command's within the same run, then over the runs.
+report() {
+  awk -v out="$data/plot.dat" '
+    function sortn(a, n,   i, j, t) {
+      for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j > 0 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+    }
+    function stats(key, vals, n,   a, i) {
+      for (i = 1; i <= n; i++) a[i] = vals[key, i]
+      sortn(a, n)
+      med = (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2; lo = a[1]; hi = a[n]
+    }
+    {
+      size = $1; cmd = $2; run = $3
+      if (!(size in seen)) { seen[size] = 1; order[++nsizes] = size }
+      t[size, cmd, run] = $4; rss[size, cmd, run] = $5; cpu[size, cmd, run] = $7
+      if (run > runs[size]) runs[size] = run
+    }
+    END {
+      split("qor find list unlink", cmds, " ")
+      name["qor"] = "QOR_DelTmp"; name["find"] = "GNU find"; name["list"] = "listing floor"; name["unlink"] = "unlink floor"
+      print ""
+      print "| entries | command | median s | min s | max s | CPU s (median) | peak RSS KiB (max) |"
+      print "|---:|---|---:|---:|---:|---:|---:|"
+      for (s = 1; s <= nsizes; s++) {
+        size = order[s]; n = runs[size]; line = size; cpuline = ""
+        for (c = 1; c <= 4; c++) {
+          cmd = cmds[c]; maxrss = 0
+          for (r = 1; r <= n; r++) { v[cmd, r] = t[size, cmd, r]; if (rss[size, cmd, r] > maxrss) maxrss = rss[size, cmd, r] }
+          for (r = 1; r <= n; r++) u[cmd, r] = cpu[size, cmd, r]
+          stats(cmd, u, n); cpumed = med; cpuline = cpuline sprintf(" %.6f %.6f %.6f", med, lo, hi)
+          stats(cmd, v, n)
+          printf "| %d | %s | %.4f | %.4f | %.4f | %.4f | %d |\n", size, name[cmd], med, lo, hi, cpumed, maxrss
+          line = line sprintf(" %.6f %.6f %.6f", med, lo, hi)
+          peak[size] = (cmd == "qor") ? maxrss : peak[size]
+        }
+        print line cpuline > out
+      }
+      print ""
+      print "Ratios of QOR_DelTmp to each, per run (median, min-max over runs); floor = 2 listings + unlinks:"
+      print ""
+      print "| entries | / find | / listing | / unlink | / floor |"
+      print "|---:|---:|---:|---:|---:|"
+      for (s = 1; s <= nsizes; s++) {
+        size = order[s]; n = runs[size]; row = sprintf("| %d", size)
+        for (k = 1; k <= 4; k++) {
+          for (r = 1; r <= n; r++) {
+            q = t[size, "qor", r]
+            d = (k == 1) ? t[size, "find", r] : (k == 2) ? t[size, "list", r] : (k == 3) ? t[size, "unlink", r] \
+                : 2 * t[size, "list", r] + t[size, "unlink", r]
+            ratio[k, r] = q / d
+          }
+          for (r = 1; r <= n; r++) x[1, r] = ratio[k, r]
+          stats(1, x, n)
+          row = row sprintf(" | %.2f (%.2f-%.2f)", med, lo, hi)
+        }
+        print row " |"
+      }
+      print ""
+      first = order[1]; last = order[nsizes]
+      printf "QOR_DelTmp peak RSS: %d KiB at %d entries, %d KiB at %d (difference %d KiB)\n", \
+        peak[first], first, peak[last], last, peak[last] - peak[first]
+    }
+  ' "$results" | tee "$data/summary.md"
+
+  if [ "$plot" = 1 ]; then
+    if command -v gnuplot >/dev/null; then
+      gnuplot -e "datafile='$data/plot.dat'; outfile='$data/bench.png'" "$repo/bench/plot.gp"
+      echo "bench: plot written to $data/bench.png"
+    else
+      echo "bench: no plot: gnuplot is not installed (apt-get install gnuplot-nox)"
+    fi
+  fi
+}
+
+results="$data/raw.txt"
+if [ "$report_only" = 1 ]; then
+  report
+  exit 0
+fi
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "bench: needs root (it mounts inside a private mount namespace)" >&2
@@ -60,7 +144,6 @@ esac
 pool="$data/pool"
 lists="$data/lists"
 scratch="$data/scratch"
-results="$data/raw.txt"
 rm -rf "$pool" "$scratch"
 mkdir -p "$pool" "$scratch/lib/QORTemp" "$scratch/spool" "$scratch/tmpdir" "$scratch/tmp" \
   "$scratch/etc-upper/cups" "$scratch/etc-work"
@@ -182,76 +265,4 @@ for size in $sizes; do
 done
 echo "bench: done; load: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-# ---- Summary: median, min and max per command and size; the tool's time as a
-# ratio of each other command's within the same run, then over the runs.
-awk -v out="$data/plot.dat" '
-  function sortn(a, n,   i, j, t) {
-    for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j > 0 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
-  }
-  function stats(key, vals, n,   a, i) {
-    for (i = 1; i <= n; i++) a[i] = vals[key, i]
-    sortn(a, n)
-    med = (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2; lo = a[1]; hi = a[n]
-  }
-  {
-    size = $1; cmd = $2; run = $3
-    if (!(size in seen)) { seen[size] = 1; order[++nsizes] = size }
-    t[size, cmd, run] = $4; rss[size, cmd, run] = $5; cpu[size, cmd, run] = $7
-    if (run > runs[size]) runs[size] = run
-  }
-  END {
-    split("qor find list unlink", cmds, " ")
-    name["qor"] = "QOR_DelTmp"; name["find"] = "GNU find"; name["list"] = "listing floor"; name["unlink"] = "unlink floor"
-    print ""
-    print "| entries | command | median s | min s | max s | CPU s (median) | peak RSS KiB (max) |"
-    print "|---:|---|---:|---:|---:|---:|---:|"
-    for (s = 1; s <= nsizes; s++) {
-      size = order[s]; n = runs[size]; line = size
-      for (c = 1; c <= 4; c++) {
-        cmd = cmds[c]; maxrss = 0
-        for (r = 1; r <= n; r++) { v[cmd, r] = t[size, cmd, r]; if (rss[size, cmd, r] > maxrss) maxrss = rss[size, cmd, r] }
-        for (r = 1; r <= n; r++) u[cmd, r] = cpu[size, cmd, r]
-        stats(cmd, u, n); cpumed = med
-        stats(cmd, v, n)
-        printf "| %d | %s | %.4f | %.4f | %.4f | %.4f | %d |\n", size, name[cmd], med, lo, hi, cpumed, maxrss
-        line = line sprintf(" %.6f %.6f %.6f", med, lo, hi)
-        peak[size] = (cmd == "qor") ? maxrss : peak[size]
-      }
-      print line > out
-    }
-    print ""
-    print "Ratios of QOR_DelTmp to each, per run (median, min-max over runs); floor = 2 listings + unlinks:"
-    print ""
-    print "| entries | / find | / listing | / unlink | / floor |"
-    print "|---:|---:|---:|---:|---:|"
-    for (s = 1; s <= nsizes; s++) {
-      size = order[s]; n = runs[size]; row = sprintf("| %d", size)
-      for (k = 1; k <= 4; k++) {
-        for (r = 1; r <= n; r++) {
-          q = t[size, "qor", r]
-          d = (k == 1) ? t[size, "find", r] : (k == 2) ? t[size, "list", r] : (k == 3) ? t[size, "unlink", r] \
-              : 2 * t[size, "list", r] + t[size, "unlink", r]
-          ratio[k, r] = q / d
-        }
-        for (r = 1; r <= n; r++) w[r] = ratio[k, r]
-        n2 = n; for (r = 1; r <= n2; r++) x[1, r] = w[r]
-        stats(1, x, n2)
-        row = row sprintf(" | %.2f (%.2f-%.2f)", med, lo, hi)
-      }
-      print row " |"
-    }
-    print ""
-    first = order[1]; last = order[nsizes]
-    printf "QOR_DelTmp peak RSS: %d KiB at %d entries, %d KiB at %d (difference %d KiB)\n", \
-      peak[first], first, peak[last], last, peak[last] - peak[first]
-  }
-' "$results" | tee "$data/summary.md"
-
-if [ "$plot" = 1 ]; then
-  if command -v gnuplot >/dev/null; then
-    gnuplot -e "datafile='$data/plot.dat'; outfile='$data/bench.png'" "$repo/bench/plot.gp"
-    echo "bench: plot written to $data/bench.png"
-  else
-    echo "bench: no plot: gnuplot is not installed (apt-get install gnuplot-nox)"
-  fi
-fi
+report
