@@ -1,0 +1,284 @@
+#!/usr/bin/env bash
+# Packaging: the install tree, the manual page, the systemd units, the .deb
+# (listed, then really installed, enabled and removed inside a private mount
+# namespace whose /usr, /etc and /var are throw-away overlays) and the
+# Windows task definition. The tool itself is only ever asked for its usage.
+set -uo pipefail
+self=$(realpath "$0")
+cd "$(dirname "$self")/../.."
+
+preset=linux-package
+build=build/$preset
+work=$build/packaging-test
+unit_dir=usr/lib/systemd/system
+expected_files=(
+  usr/lib/systemd/system/QOR_DelTmp.service
+  usr/lib/systemd/system/QOR_DelTmp.timer
+  usr/sbin/QOR_DelTmp
+  usr/share/man/man8/QOR_DelTmp.8
+)
+
+passed=0 failed=0 skipped=0
+pass() { passed=$((passed + 1)); echo "ok    $1"; }
+fail() { failed=$((failed + 1)); echo "FAIL  $1"; shift; [ $# -eq 0 ] || printf '      %s\n' "$@"; }
+skip() { skipped=$((skipped + 1)); echo "skip  $1: $2"; }
+# check NAME COMMAND...: passes when COMMAND succeeds; shows its output if not.
+check() {
+  local name=$1 out
+  shift
+  if out=$("$@" 2>&1); then pass "$name"; else fail "$name" "$out"; fi
+}
+summary() {
+  echo "packaging: $passed passed, $failed failed, $skipped skipped"
+  [ "$failed" -eq 0 ]
+}
+
+# --- helpers used by the checks ------------------------------------------
+
+# The files (not folders) under a tree, relative, sorted.
+files_under() { (cd "$1" && find . -type f -o -type l | sed 's|^\./||' | sort); }
+
+same_lines() {  # same_lines EXPECTED ACTUAL (each a newline-separated list)
+  [ "$1" = "$2" ] && return 0
+  diff <(echo "$1") <(echo "$2")
+  return 1
+}
+
+# The values of KEY in a unit file, one a line (list settings may repeat).
+unit_values() { sed -n "s/^$2=//p" "$1"; }
+
+service_keys_hold() {
+  local unit=$1 sbin=$2 v
+  v=$(unit_values "$unit" Type)
+  [ "$v" = oneshot ] || { echo "Type=$v, want oneshot"; return 1; }
+  v=$(unit_values "$unit" ExecStart)
+  [ "$v" = "$sbin/QOR_DelTmp /s" ] || { echo "ExecStart=$v, want $sbin/QOR_DelTmp /s"; return 1; }
+  # A private /tmp would sweep an empty folder of the service's own.
+  v=$(unit_values "$unit" PrivateTmp)
+  case "$v" in "" | no | false | 0) ;; *) echo "PrivateTmp=$v"; return 1 ;; esac
+  grep -Eq '^(DynamicUser|JoinsNamespaceOf)=' "$unit" && { echo "an option that implies PrivateTmp"; return 1; }
+  v=$(unit_values "$unit" ProtectSystem)
+  [ "$v" = strict ] || { echo "ProtectSystem=$v, want strict"; return 1; }
+  # Every folder the tool sweeps must stay writable under ProtectSystem=strict.
+  local writable
+  writable=$(unit_values "$unit" ReadWritePaths | tr ' ' '\n' | sed 's/^-//' | sort -u)
+  for folder in /var/tmp /var/lib/QORTemp /var/spool/cups /tmp; do
+    grep -qx "$folder" <<<"$writable" || { echo "ReadWritePaths lacks $folder"; return 1; }
+  done
+  # Every count 1..255 is a success; anything else (a signal) is not.
+  local statuses
+  statuses=$(unit_values "$unit" SuccessExitStatus | tr ' ' '\n' | sed '/^$/d' | sort -n)
+  same_lines "$(seq 1 255)" "$statuses" || { echo "SuccessExitStatus is not exactly 1..255"; return 1; }
+}
+
+timer_keys_hold() {
+  local unit=$1
+  [ "$(unit_values "$unit" OnCalendar)" = daily ] || { echo "OnCalendar is not daily"; return 1; }
+  [ "$(unit_values "$unit" Persistent)" = true ] || { echo "Persistent is not true"; return 1; }
+  [ -n "$(unit_values "$unit" RandomizedDelaySec)" ] || { echo "no RandomizedDelaySec"; return 1; }
+  [ "$(unit_values "$unit" WantedBy)" = timers.target ] || { echo "WantedBy is not timers.target"; return 1; }
+  grep -q '^Unit=' "$unit" && { echo "the timer must start the service of its own name"; return 1; }
+  return 0
+}
+
+# No output at all from groff's strictest warnings.
+renders_cleanly() {
+  local out
+  out=$(groff -man -ww -z "$1" 2>&1) || return 1
+  [ -z "$out" ] || { echo "$out"; return 1; }
+}
+
+man_renders_cleanly() {  # man_renders_cleanly MAN-ARGS...
+  local out
+  out=$(MANWIDTH=80 MANPAGER=cat man --warnings "$@" 2>&1 >/dev/null) || { echo "$out"; return 1; }
+  [ -z "$out" ] || { echo "$out"; return 1; }
+}
+
+# Every option the usage text offers has an entry of its own in OPTIONS: a
+# tag line (after .TP) that starts with the option.
+man_documents_usage_options() {
+  local binary=$1 page=$2 usage options letter tags
+  usage=$("$binary" '/?') || { echo "/? did not end with status 0"; return 1; }
+  options=$(sed -n 's|^    /\(.\) : .*|\1|p' <<<"$usage")
+  [ -n "$options" ] || { echo "no options found in the usage text:"; echo "$usage"; return 1; }
+  tags=$(sed -n '/^\.SH OPTIONS/,/^\.SH /p' "$page" | awk 'tp {print} {tp = /^\.TP/}')
+  for letter in $options; do
+    grep -qE "^\.BR? /[$letter]([ \"]|\$)" <<<"$tags" || { echo "OPTIONS has no entry for /$letter"; return 1; }
+  done
+}
+
+man_version_matches_project() {
+  local project th
+  project=$(sed -n 's/^project(QOR_DelTmp VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  th=$(sed -n 's/^\.TH .*"QOR_DelTmp \([0-9.]*\)".*/\1/p' "$1")
+  [ -n "$project" ] && [ "$project" = "$th" ] || { echo "project $project, manual page $th"; return 1; }
+}
+
+xml_value() {  # xml_value FILE XPATH-UNDER-TASK
+  xmllint --xpath "string(/*[local-name()='Task']/$2)" "$1"
+}
+
+task_names_installed_path() {
+  local xml=$1 readme=$2 exe='C:\Program Files\QOR_DelTmp\QOR_DelTmp.exe' v
+  v=$(xml_value "$xml" "*[local-name()='Actions']/*[local-name()='Exec']/*[local-name()='Command']")
+  [ "$v" = "\"$exe\"" ] || { echo "Command is $v"; return 1; }
+  v=$(xml_value "$xml" "*[local-name()='Actions']/*[local-name()='Exec']/*[local-name()='Arguments']")
+  [ "$v" = /s ] || { echo "Arguments is $v"; return 1; }
+  # The readme tells the administrator to put the exe exactly there.
+  tr -d '\r' <"$readme" | grep -qF "\"C:\\Program Files\\QOR_DelTmp\\\"" ||
+    { echo "README.txt does not install to the folder the task names"; return 1; }
+}
+
+task_settings_hold() {
+  local xml=$1 v
+  v=$(xml_value "$xml" "*[local-name()='Principals']/*[local-name()='Principal']/*[local-name()='RunLevel']")
+  [ "$v" = HighestAvailable ] || { echo "RunLevel is $v"; return 1; }
+  v=$(xml_value "$xml" "*[local-name()='Principals']/*[local-name()='Principal']/*[local-name()='UserId']")
+  [ "$v" = S-1-5-18 ] || { echo "UserId is $v, want SYSTEM (S-1-5-18)"; return 1; }
+  v=$(xml_value "$xml" "*[local-name()='Triggers']/*[local-name()='CalendarTrigger']/*[local-name()='ScheduleByDay']/*[local-name()='DaysInterval']")
+  [ "$v" = 1 ] || { echo "DaysInterval is $v"; return 1; }
+}
+
+# The declaration says UTF-8, so the bytes must be UTF-8 without a BOM.
+task_encoding_matches() {
+  head -c 3 "$1" | od -An -tx1 | grep -q 'ef bb bf' && { echo "has a BOM"; return 1; }
+  head -n 1 "$1" | grep -q 'encoding="UTF-8"' || { echo "no UTF-8 declaration"; return 1; }
+  iconv -f UTF-8 -t UTF-8 "$1" >/dev/null
+}
+
+# --- inside the private mount namespace -----------------------------------
+# Runs as `60-packaging.sh --inside DEB SCRATCH`; reports through SCRATCH/counts.
+if [ "${1:-}" = --inside ]; then
+  deb=$2 scratch=$3
+  for top in usr etc var; do
+    mkdir -p "$scratch/$top-upper" "$scratch/$top-work"
+    mount -t overlay overlay \
+      -o "lowerdir=/$top,upperdir=$scratch/$top-upper,workdir=$scratch/$top-work" "/$top" ||
+      { echo "cannot overlay /$top"; exit 3; }
+  done
+  export DEBIAN_FRONTEND=noninteractive
+  check "dpkg -i installs the package" dpkg -i "$deb"
+  check "dpkg -L lists the installed files" \
+    bash -c 'dpkg -L qor-deltmp | grep -qx /usr/sbin/QOR_DelTmp'
+  check "man -w 8 QOR_DelTmp finds the installed page" \
+    bash -c '[ "$(man -w 8 QOR_DelTmp)" = /usr/share/man/man8/QOR_DelTmp.8 ]'
+  if man --help 2>&1 | grep -q -- --warnings; then
+    check "man 8 QOR_DelTmp renders without warnings" man_renders_cleanly 8 QOR_DelTmp
+  else
+    skip "man 8 QOR_DelTmp renders without warnings" "this man has no --warnings"
+  fi
+  if command -v systemd-analyze >/dev/null; then
+    # Checks syntax, that ExecStart is executable and that man:QOR_DelTmp(8)
+    # exists; problems are reported on stderr while the status stays 0.
+    verify() {
+      local out
+      out=$(cd /usr/lib/systemd/system &&
+        systemd-analyze verify QOR_DelTmp.service QOR_DelTmp.timer 2>&1) || { echo "$out"; return 1; }
+      [ -z "$out" ] || { echo "$out"; return 1; }
+    }
+    check "systemd-analyze verify accepts the installed units" verify
+  else
+    skip "systemd-analyze verify" "systemd-analyze is not installed; the keys were parsed above"
+  fi
+  link=/etc/systemd/system/timers.target.wants/QOR_DelTmp.timer
+  check "systemctl enable QOR_DelTmp.timer" \
+    bash -c "systemctl enable QOR_DelTmp.timer && [ -L $link ]"
+  check "dpkg -r removes the files and the timer's enable link" \
+    bash -c "dpkg -r qor-deltmp && [ ! -e /usr/sbin/QOR_DelTmp ] && [ ! -e /usr/lib/systemd/system/QOR_DelTmp.timer ] && [ ! -L $link ]"
+  echo "$passed $failed $skipped" >"$scratch/counts"
+  exit 0
+fi
+
+# --- build, install, package ----------------------------------------------
+die() { echo "FAIL  $*"; failed=$((failed + 1)); summary; exit 1; }
+
+cmake --preset "$preset" >/dev/null || die "configure $preset"
+cmake --build --preset "$preset" || die "build $preset"
+rm -rf "$work"
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+echo "---- install tree"
+DESTDIR="$work/usr-tree" cmake --install "$build" --prefix /usr >/dev/null || die "install to /usr"
+DESTDIR="$work/local-tree" cmake --install "$build" --prefix /usr/local >/dev/null ||
+  die "install to /usr/local"
+check "install puts exactly the expected files under /usr" \
+  same_lines "$(printf '%s\n' "${expected_files[@]}")" "$(files_under "$work/usr-tree")"
+check "installed binary is an executable (mode 755)" \
+  bash -c "[ \"\$(stat -c %a '$work/usr-tree/usr/sbin/QOR_DelTmp')\" = 755 ]"
+check "service in the /usr tree starts /usr/sbin/QOR_DelTmp /s" \
+  service_keys_hold "$work/usr-tree/$unit_dir/QOR_DelTmp.service" /usr/sbin
+check "service in the /usr/local tree follows the prefix" \
+  service_keys_hold "$work/local-tree/usr/local/lib/systemd/system/QOR_DelTmp.service" /usr/local/sbin
+check "timer runs daily, persistent, with a random delay" \
+  timer_keys_hold "$work/usr-tree/$unit_dir/QOR_DelTmp.timer"
+
+echo "---- manual page"
+page=docs/QOR_DelTmp.8
+check "groff -man -ww renders the page without a warning" renders_cleanly "$page"
+if man --help 2>&1 | grep -q -- --warnings; then
+  check "man --warnings renders the page without a warning" man_renders_cleanly -l "$page"
+else
+  skip "man --warnings renders the page" "this man has no --warnings"
+fi
+if command -v lexgrog >/dev/null; then
+  check "the NAME section gives whatis and apropos their line" \
+    bash -c "lexgrog '$page' | grep -q 'QOR_DelTmp - delete stale temporary files'"
+else
+  skip "NAME section parses for whatis" "lexgrog (man-db) is not installed"
+fi
+check "manual page documents every option of the usage text" \
+  man_documents_usage_options "$work/usr-tree/usr/sbin/QOR_DelTmp" "$page"
+check "manual page carries the project's version" man_version_matches_project "$page"
+
+echo "---- .deb"
+rm -f "$build"/*.deb
+cpack --preset linux-deb >/dev/null || die "cpack --preset linux-deb"
+debs=("$build"/*.deb)
+[ "${#debs[@]}" -eq 1 ] && [ -f "${debs[0]}" ] || die "expected one .deb in $build"
+deb=$(cd "$(dirname "${debs[0]}")" && pwd)/$(basename "${debs[0]}")
+echo "built $(basename "$deb"), $(stat -c %s "$deb") bytes"
+check "dpkg-deb -c lists exactly the expected files" \
+  same_lines "$(printf './%s\n' "${expected_files[@]}")" \
+  "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)"
+control_fields_hold() {
+  local v
+  [ "$(dpkg-deb -f "$deb" Package)" = qor-deltmp ] || { echo "Package"; return 1; }
+  [ "$(dpkg-deb -f "$deb" Section)" = admin ] || { echo "Section"; return 1; }
+  [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || { echo "no Maintainer"; return 1; }
+  v=$(dpkg-deb -f "$deb" Architecture)
+  [ "$v" = "$(dpkg --print-architecture)" ] || { echo "Architecture $v"; return 1; }
+  # Computed from the binary's libraries, so it must name the C library.
+  dpkg-deb -f "$deb" Depends | grep -q 'libc6' || { echo "Depends lacks libc6"; return 1; }
+}
+check "control fields: name, section, maintainer, architecture, depends" control_fields_hold
+
+echo "---- .deb installed for real (private namespace, overlay /usr /etc /var)"
+scratch=$(mktemp -d "$work/root.XXXXXX")
+if ! unshare --mount --propagation private true 2>/dev/null; then
+  skip "install, man, enable, remove" "no private mount namespace here (unshare refused)"
+else
+  unshare --mount --propagation private bash "$self" --inside "$deb" "$scratch"
+  rc=$?
+  if [ -f "$scratch/counts" ]; then
+    read -r p f s <"$scratch/counts"
+    passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
+  elif [ "$rc" -eq 3 ]; then
+    skip "install, man, enable, remove" "overlay mounts are refused here"
+  else
+    fail "install, man, enable, remove" "the namespace run ended with status $rc"
+  fi
+fi
+rm -rf "$scratch"
+
+echo "---- Windows task definition and readme"
+xml=packaging/windows/QOR_DelTmp-task.xml
+readme=packaging/windows/README.txt
+check "task XML is well-formed" xmllint --noout "$xml"
+check "task XML is UTF-8 as it declares" task_encoding_matches "$xml"
+check "task runs the installed exe with /s, as the readme installs it" \
+  task_names_installed_path "$xml" "$readme"
+check "task runs daily as SYSTEM with the highest privileges" task_settings_hold "$xml"
+skip "Windows zip contents" "needs the Windows cross build, which is not on this branch"
+
+summary
