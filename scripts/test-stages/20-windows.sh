@@ -23,3 +23,6 @@ if grep -q '^\[  SKIPPED \] [A-Za-z]' "$log"; then
   echo "Skipped under Wine (the reason is printed with each):"
   grep -B1 '^\[  SKIPPED \] .*(' "$log" | grep -v '^--$' || true
 fi
+
+# The zip an administrator unpacks.
+bash scripts/check-windows-zip.sh "$prefix"
