@@ -1,12 +1,15 @@
 // The POSIX (Linux) body of the platform layer.
 // Folders are listed with getdents64 into one large buffer, names are matched
 // as bytes before anything else is asked, and every file operation is made
-// relative to the folder the listing opened.
+// relative to the folder the listing opened, so a folder renamed or replaced
+// by a symbolic link during a pass cannot redirect a deletion.
 #include "Platform/Posix/PosixPlatform.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -21,9 +24,17 @@
 #include <type_traits>
 #include <vector>
 
+#include "Platform/Posix/ProcessFileIndex.h"
 #include "WildcardMatch.h"
 
 namespace qor {
+
+struct PosixPlatform::DeleteContext {
+  explicit DeleteContext(PosixDeleteHooks hooksIn)
+      : hooks(std::move(hooksIn)), processFiles(hooks.procRoot) {}
+  PosixDeleteHooks hooks;
+  ProcessFileIndex processFiles;
+};
 
 namespace {
 
@@ -48,10 +59,38 @@ constexpr std::size_t DirentReclenOffset = 16;
 constexpr std::size_t DirentTypeOffset = 18;
 constexpr std::size_t DirentNameOffset = 19;
 
+EntryInfo InfoOf(const struct stat& st) {
+  EntryInfo info;
+  info.kind = (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) ? EntryKind::File
+              : S_ISDIR(st.st_mode)                        ? EntryKind::Directory
+                                                           : EntryKind::Other;
+  info.size = static_cast<std::uint64_t>(st.st_size);
+  info.lastWrite = ToFileTime(st.st_mtim);
+  return info;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  ~FdCloser() { ::close(fd_); }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+
+ private:
+  int fd_;
+};
+
 class PosixListing final : public Listing {
  public:
-  PosixListing(int folderFd, std::string pattern)
-      : fd_(folderFd), pattern_(std::move(pattern)), buffer_(ListingBufferSize) {}
+  PosixListing(int folderFd, std::string pattern, PosixPlatform::DeleteContext& context)
+      : fd_(folderFd),
+        pattern_(std::move(pattern)),
+        buffer_(ListingBufferSize),
+        context_(context) {}
   ~PosixListing() override { ::close(fd_); }
   PosixListing(const PosixListing&) = delete;
   PosixListing& operator=(const PosixListing&) = delete;
@@ -59,33 +98,35 @@ class PosixListing final : public Listing {
   [[nodiscard]] StringView Name() const override { return wideName_; }
 
   bool Examine(EntryInfo& info) override {
-    switch (type_) {
-      case DT_DIR:
-        info = {EntryKind::Directory, 0, 0};
-        return true;
-      case DT_FIFO:
-      case DT_SOCK:
-      case DT_CHR:
-      case DT_BLK:
-        info = {EntryKind::Other, 0, 0};
-        return true;
-      default:
-        break;
+    if (IsNeverCandidate()) {
+      info = {type_ == DT_DIR ? EntryKind::Directory : EntryKind::Other, 0, 0};
+      return true;
     }
     struct stat st {};
     if (::fstatat(fd_, name_, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    info.kind = (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) ? EntryKind::File
-                : S_ISDIR(st.st_mode)                        ? EntryKind::Directory
-                                                             : EntryKind::Other;
-    info.size = static_cast<std::uint64_t>(st.st_size);
-    info.lastWrite = ToFileTime(st.st_mtim);
+    info = InfoOf(st);
     return true;
   }
 
+  // The file is judged on a descriptor of its own, not on its name: the name
+  // may be replaced at any moment by anyone who can write to the folder.
   bool Delete(StringView /*fullPath*/, const EntryRule& rule) override {
-    EntryInfo info;
-    if (!Examine(info) || !rule.Holds(info)) return false;
-    return ::unlinkat(fd_, name_, 0) == 0;
+    if (IsNeverCandidate()) return false;
+    Notify(context_.hooks.beforeOpen);
+    // O_NOFOLLOW: a symbolic link is refused (ELOOP) and then judged as
+    // itself. O_NONBLOCK: a FIFO swapped in since the listing opens without
+    // waiting for a writer, and a file under someone else's lease is not
+    // waited for. A socket fails to open at all.
+    const int file = ::openat(fd_, name_, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) return errno == ELOOP && DeleteLink(rule);
+    const FdCloser closer(file);  // also drops the lease, once the name is gone
+    struct stat held {};
+    if (::fstat(file, &held) != 0 || !S_ISREG(held.st_mode) || !rule.Holds(InfoOf(held))) {
+      return false;
+    }
+    bool leased = false;
+    if (!NoOneElseUses(file, held, leased)) return false;
+    return UnlinkIfStill(held, leased ? file : -1);
   }
 
   bool Next() override {
@@ -111,6 +152,78 @@ class PosixListing final : public Listing {
   }
 
  private:
+  // Kinds the listing already knows never to touch (file systems that do not
+  // report kinds in the listing get them from fstatat in Examine instead).
+  [[nodiscard]] bool IsNeverCandidate() const {
+    return type_ == DT_DIR || type_ == DT_FIFO || type_ == DT_SOCK || type_ == DT_CHR ||
+           type_ == DT_BLK;
+  }
+
+  void Notify(const std::function<void(std::string_view)>& hook) const {
+    if (hook) hook(name_);
+  }
+
+  // A symbolic link is removed itself, never its target, and no one can hold
+  // a link open, so there is no use to look for.
+  bool DeleteLink(const EntryRule& rule) {
+    struct stat link {};
+    if (::fstatat(fd_, name_, &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode) ||
+        !rule.Holds(InfoOf(link))) {
+      return false;
+    }
+    return UnlinkIfStill(link, -1);
+  }
+
+  // True when no other process has the file open or mapped. A write lease is
+  // granted only while ours is the file's sole open description; where none
+  // can be had the process table decides, and when that cannot be read
+  // either, the file is kept.
+  bool NoOneElseUses(int file, const struct stat& held, bool& leased) {
+    int refusal = context_.hooks.leaseError;
+    if (refusal == 0) {
+      if (::fcntl(file, F_SETLEASE, F_WRLCK) == 0) {
+        leased = true;
+        // overlayfs grants the lease even while the file is mapped by a
+        // process that has closed its descriptor: the mapping holds the file
+        // of the layer below, not the overlay's.
+        if (!OnOverlay()) return true;
+        return IsUnusedByProcesses(held);
+      }
+      refusal = errno;
+    }
+    // EINVAL: no leases on this file system; EACCES: not ours to lease.
+    // EAGAIN means someone else has it open, and any other failure leaves
+    // the question open: both keep the file.
+    return (refusal == EINVAL || refusal == EACCES) && IsUnusedByProcesses(held);
+  }
+
+  bool IsUnusedByProcesses(const struct stat& held) {
+    return context_.processFiles.Lookup(held.st_dev, held.st_ino, OnOverlay()) ==
+           ProcessFileIndex::Use::Unused;
+  }
+
+  bool OnOverlay() {
+    if (overlay_ < 0) {
+      struct statfs fs {};
+      overlay_ = (::fstatfs(fd_, &fs) == 0 && fs.f_type == OVERLAYFS_SUPER_MAGIC) ? 1 : 0;
+    }
+    return overlay_ == 1;
+  }
+
+  // Unlinks the name only if it still names the file that was judged.
+  // `leasedFile` is our descriptor holding a lease on it, or -1.
+  bool UnlinkIfStill(const struct stat& judged, int leasedFile) {
+    Notify(context_.hooks.beforeUnlink);
+    struct stat now {};
+    if (::fstatat(fd_, name_, &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(now, judged)) {
+      return false;
+    }
+    // An open by another process since the lease was granted is waiting for
+    // us to give it up (the lease is being broken): the file is theirs now.
+    if (leasedFile >= 0 && ::fcntl(leasedFile, F_GETLEASE) != F_WRLCK) return false;
+    return ::unlinkat(fd_, name_, 0) == 0;
+  }
+
   bool Refill() {
     if (ended_) return false;
     long got = 0;
@@ -135,6 +248,8 @@ class PosixListing final : public Listing {
   const char* name_ = nullptr;
   unsigned char type_ = DT_UNKNOWN;
   String wideName_;
+  PosixPlatform::DeleteContext& context_;
+  int overlay_ = -1;  // unknown until a deletion asks
 };
 
 bool FitsPath(std::string_view path) {
@@ -198,7 +313,17 @@ std::string ParseCupsRequestRoot(std::string_view configText) {
   return root;
 }
 
-PosixPlatform::PosixPlatform(std::string cupsConfig) : cupsConfig_(std::move(cupsConfig)) {}
+PosixPlatform::PosixPlatform(std::string cupsConfig)
+    : cupsConfig_(std::move(cupsConfig)),
+      deleteContext_(std::make_unique<DeleteContext>(PosixDeleteHooks{})) {}
+
+PosixPlatform::~PosixPlatform() = default;
+
+void PosixPlatform::SetDeleteHooks(PosixDeleteHooks hooks) {
+  // Kept in place: open listings refer to it.
+  deleteContext_->processFiles = ProcessFileIndex(hooks.procRoot);
+  deleteContext_->hooks = std::move(hooks);
+}
 
 std::size_t PosixPlatform::PathCapacity() const {
   return PATH_MAX;
@@ -246,7 +371,7 @@ std::unique_ptr<Listing> PosixPlatform::OpenListing(StringView folder, StringVie
   }
   const int fd = ::open(folderBytes.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  auto listing = std::make_unique<PosixListing>(fd, std::move(patternBytes));
+  auto listing = std::make_unique<PosixListing>(fd, std::move(patternBytes), *deleteContext_);
   if (!listing->Next()) return nullptr;
   return listing;
 }
@@ -283,6 +408,9 @@ void PosixPlatform::InstallInterruptHandler(void (*handler)(int)) {
   ::sigaction(SIGINT, &action, nullptr);
   // A closed standard output must not end the run: its write just fails.
   (void)::signal(SIGPIPE, SIG_IGN);
+  // A lease we hold is broken by signalling us with SIGIO, whose default
+  // action ends the process; the deletion then just notices the break.
+  (void)::signal(SIGIO, SIG_IGN);
 }
 
 void PosixPlatform::WriteOutput(std::string_view bytes) {

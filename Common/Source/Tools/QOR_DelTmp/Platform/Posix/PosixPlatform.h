@@ -2,6 +2,8 @@
 // Only generic POSIX and Linux calls belong here; no rule of the tool does.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -19,11 +21,30 @@ bool NarrowToBytes(StringView text, std::string& out);
 // /var/spool/cups when the file has none.
 std::string ParseCupsRequestRoot(std::string_view configText);
 
+// Points where a test can act between a listing and a deletion, and faults
+// it can force. The tool itself never sets them.
+struct PosixDeleteHooks {
+  // Called with the entry's name just before it is opened to be deleted.
+  std::function<void(std::string_view name)> beforeOpen;
+  // Called with the entry's name just before it is unlinked.
+  std::function<void(std::string_view name)> beforeUnlink;
+  // When nonzero, no lease is asked for and this errno stands for the refusal.
+  int leaseError = 0;
+  // Where the process table is read when a lease cannot decide.
+  std::string procRoot = "/proc";
+};
+
 class PosixPlatform : public Platform {
  public:
   // `cupsConfig` is the file that names the spool root; when it cannot be
   // read there is no spooler and that source is skipped.
   explicit PosixPlatform(std::string cupsConfig = "/etc/cups/cups-files.conf");
+  ~PosixPlatform() override;
+  PosixPlatform(const PosixPlatform&) = delete;
+  PosixPlatform& operator=(const PosixPlatform&) = delete;
+
+  // Replaces the hooks (and forgets the process table read so far).
+  void SetDeleteHooks(PosixDeleteHooks hooks);
 
   [[nodiscard]] std::size_t PathCapacity() const override;
   [[nodiscard]] Char Separator() const override { return L'/'; }
@@ -36,8 +57,13 @@ class PosixPlatform : public Platform {
   void WriteOutput(std::string_view bytes) override;
   [[nodiscard]] int ExitStatus(int count) const override;
 
+  // What every listing of one run shares when it deletes: the hooks and the
+  // process table, read at most once per run.
+  struct DeleteContext;
+
  private:
   std::string cupsConfig_;
+  std::unique_ptr<DeleteContext> deleteContext_;
 };
 
 }  // namespace qor

@@ -1,0 +1,141 @@
+// The process table scan: every process's open descriptors (/proc/PID/fd)
+// and file mappings (/proc/PID/maps), reduced to a sorted list of device and
+// inode numbers. It is read once, when first needed, and a process that
+// vanishes or refuses to be read meanwhile is passed over.
+#include "Platform/Posix/ProcessFileIndex.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+
+namespace qor {
+
+namespace {
+
+class DirCloser {
+ public:
+  explicit DirCloser(DIR* dir) : dir_(dir) {}
+  ~DirCloser() {
+    if (dir_ != nullptr) ::closedir(dir_);
+  }
+  DirCloser(const DirCloser&) = delete;
+  DirCloser& operator=(const DirCloser&) = delete;
+  [[nodiscard]] DIR* get() const { return dir_; }
+
+ private:
+  DIR* dir_;
+};
+
+bool IsProcessId(const char* name) {
+  if (*name == '\0') return false;
+  for (; *name != '\0'; ++name) {
+    if (*name < '0' || *name > '9') return false;
+  }
+  return true;
+}
+
+bool ReadWhole(int fd, std::string& out) {
+  char chunk[16384];
+  for (;;) {
+    const ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    out.append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+}  // namespace
+
+ProcessFileIndex::Use ProcessFileIndex::Lookup(dev_t device, ino_t inode, bool anyDevice) {
+  if (!built_) {
+    built_ = true;
+    readable_ = Build();
+  }
+  if (!readable_) return Use::Unknown;
+  const auto first = std::lower_bound(files_.begin(), files_.end(), std::make_pair(inode, dev_t{}));
+  for (auto it = first; it != files_.end() && it->first == inode; ++it) {
+    if (anyDevice || it->second == device) return Use::InUse;
+  }
+  return Use::Unused;
+}
+
+bool ProcessFileIndex::Build() {
+  const int procFd = ::open(procRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (procFd < 0) return false;
+  const DirCloser proc(::fdopendir(procFd));
+  if (proc.get() == nullptr) {
+    ::close(procFd);
+    return false;
+  }
+  // Anything but a proc file system that shows this very process is no
+  // answer: an empty folder, or the table of another pid namespace, would
+  // make every file look unused.
+  struct statfs fs {};
+  const std::string self = std::to_string(::getpid());
+  if (::fstatfs(procFd, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) return false;
+  if (::faccessat(procFd, (self + "/fd").c_str(), R_OK, 0) != 0) return false;
+
+  while (const dirent* entry = ::readdir(proc.get())) {
+    if (!IsProcessId(entry->d_name) || self == entry->d_name) continue;
+    const std::string pid = entry->d_name;
+    AddDescriptors(procFd, pid);
+    AddMappings(procFd, pid);
+  }
+  std::sort(files_.begin(), files_.end());
+  files_.erase(std::unique(files_.begin(), files_.end()), files_.end());
+  return true;
+}
+
+void ProcessFileIndex::AddDescriptors(int procFd, const std::string& pid) {
+  const int fdFolder = ::openat(procFd, (pid + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fdFolder < 0) return;
+  const DirCloser descriptors(::fdopendir(fdFolder));
+  if (descriptors.get() == nullptr) {
+    ::close(fdFolder);
+    return;
+  }
+  while (const dirent* entry = ::readdir(descriptors.get())) {
+    if (!IsProcessId(entry->d_name)) continue;
+    // Following the descriptor's link reaches the open file itself, even one
+    // whose name has since been removed.
+    struct stat st {};
+    if (::fstatat(fdFolder, entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode)) {
+      files_.emplace_back(st.st_ino, st.st_dev);
+    }
+  }
+}
+
+void ProcessFileIndex::AddMappings(int procFd, const std::string& pid) {
+  const int mapsFd = ::openat(procFd, (pid + "/maps").c_str(), O_RDONLY | O_CLOEXEC);
+  if (mapsFd < 0) return;
+  std::string text;
+  const bool complete = ReadWhole(mapsFd, text);
+  ::close(mapsFd);
+  if (!complete) return;
+  // Each line: "start-end perms offset major:minor inode [path]", numbers of
+  // the device in hex; an anonymous mapping has inode 0.
+  if (text.empty() || text.back() != '\n') text.push_back('\n');
+  for (std::size_t start = 0, end = 0; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    text[end] = '\0';
+    unsigned major = 0;
+    unsigned minor = 0;
+    std::uintmax_t inode = 0;
+    if (std::sscanf(text.c_str() + start, "%*s %*s %*s %x:%x %ju", &major, &minor, &inode) == 3 &&
+        inode != 0) {
+      files_.emplace_back(static_cast<ino_t>(inode), ::makedev(major, minor));
+    }
+  }
+}
+
+}  // namespace qor
