@@ -73,12 +73,19 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Owns one descriptor; Close() may give it up early.
 class FdCloser {
  public:
   explicit FdCloser(int fd) : fd_(fd) {}
-  ~FdCloser() { ::close(fd_); }
+  ~FdCloser() { Close(); }
   FdCloser(const FdCloser&) = delete;
   FdCloser& operator=(const FdCloser&) = delete;
+
+  [[nodiscard]] int Fd() const { return fd_; }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
 
  private:
   int fd_;
@@ -117,16 +124,15 @@ class PosixListing final : public Listing {
     // itself. O_NONBLOCK: a FIFO swapped in since the listing opens without
     // waiting for a writer, and a file under someone else's lease is not
     // waited for. A socket fails to open at all.
-    const int file = ::openat(fd_, name_, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (file < 0) return errno == ELOOP && DeleteLink(rule);
-    const FdCloser closer(file);  // also drops the lease, once the name is gone
+    FdCloser file(::openat(fd_, name_, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.Fd() < 0) return errno == ELOOP && DeleteLink(rule);
     struct stat held {};
-    if (::fstat(file, &held) != 0 || !S_ISREG(held.st_mode) || !rule.Holds(InfoOf(held))) {
+    if (::fstat(file.Fd(), &held) != 0 || !S_ISREG(held.st_mode) || !rule.Holds(InfoOf(held))) {
       return false;
     }
     bool leased = false;
-    if (!NoOneElseUses(file, held, leased)) return false;
-    return UnlinkIfStill(held, leased ? file : -1);
+    if (!NoOneElseUses(file.Fd(), held, leased)) return false;
+    return UnlinkIfStill(held, &file, leased);
   }
 
   bool Next() override {
@@ -171,7 +177,7 @@ class PosixListing final : public Listing {
         !rule.Holds(InfoOf(link))) {
       return false;
     }
-    return UnlinkIfStill(link, -1);
+    return UnlinkIfStill(link, nullptr, false);
   }
 
   // True when no other process has the file open or mapped. A write lease is
@@ -211,8 +217,9 @@ class PosixListing final : public Listing {
   }
 
   // Unlinks the name only if it still names the file that was judged.
-  // `leasedFile` is our descriptor holding a lease on it, or -1.
-  bool UnlinkIfStill(const struct stat& judged, int leasedFile) {
+  // `file` is our descriptor to it (nullptr for a link), holding a lease
+  // when `leased`.
+  bool UnlinkIfStill(const struct stat& judged, FdCloser* file, bool leased) {
     Notify(context_.hooks.beforeUnlink);
     struct stat now {};
     if (::fstatat(fd_, name_, &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(now, judged)) {
@@ -220,7 +227,11 @@ class PosixListing final : public Listing {
     }
     // An open by another process since the lease was granted is waiting for
     // us to give it up (the lease is being broken): the file is theirs now.
-    if (leasedFile >= 0 && ::fcntl(leasedFile, F_GETLEASE) != F_WRLCK) return false;
+    if (leased && ::fcntl(file->Fd(), F_GETLEASE) != F_WRLCK) return false;
+    // Closed before the unlink, not after: an open arriving after the check
+    // above would get a removed file either way, and unlinking a file we
+    // still hold, leased, costs the kernel a lease probe and a deferred free.
+    if (file != nullptr) file->Close();
     return ::unlinkat(fd_, name_, 0) == 0;
   }
 
