@@ -14,8 +14,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
+#include <charconv>
+#include <cstdint>
+#include <string_view>
 
 namespace qor {
 
@@ -52,6 +53,33 @@ bool ReadWhole(int fd, std::string& out) {
     if (got == 0) return true;
     out.append(chunk, static_cast<std::size_t>(got));
   }
+}
+
+// One line of /proc/PID/maps: "start-end perms offset major:minor inode
+// [path]", the device numbers in hex. @returns false for a line of another
+// shape; an anonymous mapping yields inode 0.
+bool ParseMapping(std::string_view line, dev_t& device, ino_t& inode) {
+  std::size_t pos = 0;
+  for (int field = 0; field < 3; ++field) {
+    pos = line.find(' ', pos);
+    if (pos == std::string_view::npos) return false;
+    ++pos;
+  }
+  const char* const end = line.data() + line.size();
+  unsigned major = 0;
+  unsigned minor = 0;
+  std::uintmax_t number = 0;
+  auto read = std::from_chars(line.data() + pos, end, major, 16);
+  if (read.ec != std::errc{} || read.ptr == end || *read.ptr != ':') return false;
+  read = std::from_chars(read.ptr + 1, end, minor, 16);
+  if (read.ec != std::errc{}) return false;
+  const char* next = read.ptr;
+  while (next != end && *next == ' ') ++next;
+  read = std::from_chars(next, end, number);
+  if (read.ec != std::errc{}) return false;
+  device = ::makedev(major, minor);
+  inode = static_cast<ino_t>(number);
+  return true;
 }
 
 }  // namespace
@@ -122,19 +150,16 @@ void ProcessFileIndex::AddMappings(int procFd, const std::string& pid) {
   const bool complete = ReadWhole(mapsFd, text);
   ::close(mapsFd);
   if (!complete) return;
-  // Each line: "start-end perms offset major:minor inode [path]", numbers of
-  // the device in hex; an anonymous mapping has inode 0.
-  if (text.empty() || text.back() != '\n') text.push_back('\n');
-  for (std::size_t start = 0, end = 0; (end = text.find('\n', start)) != std::string::npos;
-       start = end + 1) {
-    text[end] = '\0';
-    unsigned major = 0;
-    unsigned minor = 0;
-    std::uintmax_t inode = 0;
-    if (std::sscanf(text.c_str() + start, "%*s %*s %*s %x:%x %ju", &major, &minor, &inode) == 3 &&
-        inode != 0) {
-      files_.emplace_back(static_cast<ino_t>(inode), ::makedev(major, minor));
+  const std::string_view lines(text);
+  for (std::size_t start = 0; start < lines.size();) {
+    std::size_t end = lines.find('\n', start);
+    if (end == std::string_view::npos) end = lines.size();
+    dev_t device = 0;
+    ino_t inode = 0;
+    if (ParseMapping(lines.substr(start, end - start), device, inode) && inode != 0) {
+      files_.emplace_back(inode, device);
     }
+    start = end + 1;
   }
 }
 
