@@ -36,7 +36,7 @@ class DirCloser {
   DIR* dir_;
 };
 
-bool IsProcessId(const char* name) {
+bool IsAllDigits(const char* name) {
   if (*name == '\0') return false;
   for (; *name != '\0'; ++name) {
     if (*name < '0' || *name > '9') return false;
@@ -114,7 +114,7 @@ bool ProcessFileIndex::Build() {
   if (::faccessat(procFd, (self + "/fd").c_str(), R_OK, 0) != 0) return false;
 
   while (const dirent* entry = ::readdir(proc.get())) {
-    if (!IsProcessId(entry->d_name) || self == entry->d_name) continue;
+    if (!IsAllDigits(entry->d_name) || self == entry->d_name) continue;
     const std::string pid = entry->d_name;
     AddDescriptors(procFd, pid);
     AddMappings(procFd, pid);
@@ -133,7 +133,7 @@ void ProcessFileIndex::AddDescriptors(int procFd, const std::string& pid) {
     return;
   }
   while (const dirent* entry = ::readdir(descriptors.get())) {
-    if (!IsProcessId(entry->d_name)) continue;
+    if (!IsAllDigits(entry->d_name)) continue;
     // Following the descriptor's link reaches the open file itself, even one
     // whose name has since been removed.
     struct stat st {};
