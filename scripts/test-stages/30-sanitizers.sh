@@ -4,4 +4,13 @@
 set -euo pipefail
 cmake --preset linux-asan
 cmake --build --preset linux-asan
-ctest --preset linux-asan
+
+# The Ctrl+C runs drive the tool under ptrace, where LeakSanitizer cannot
+# work (it stops the process's threads with ptrace itself): they run with
+# every check but the leak check.
+interrupt='^e2e_posix_interrupt$'
+ctest --preset linux-asan -E "$interrupt"
+if ctest --preset linux-asan -N -R "$interrupt" | grep -q 'Total Tests: [1-9]'; then
+  echo "Leak checks off for $interrupt: LeakSanitizer does not work under ptrace."
+  QOR_ASAN_OPTIONS=detect_leaks=0 ctest --preset linux-asan -R "$interrupt"
+fi
