@@ -49,6 +49,15 @@ FileTime ToFileTime(const timespec& ts) {
   return static_cast<FileTime>(seconds) * UnitsPerSecond + static_cast<FileTime>(ts.tv_nsec / 100);
 }
 
+// Each byte becomes the character of the same value. Reuses `out`'s storage,
+// so a listing widens each name without allocating once it has grown.
+void AssignWidened(std::string_view bytes, String& out) {
+  out.resize(bytes.size());
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    out[i] = static_cast<Char>(static_cast<unsigned char>(bytes[i]));
+  }
+}
+
 // Large enough that a folder of a million names is read in a few hundred
 // calls, small enough to keep the process's footprint flat.
 constexpr std::size_t ListingBufferSize = std::size_t{256} * 1024;
@@ -149,10 +158,7 @@ class PosixListing final : public Listing {
       }
       name_ = entryName;
       type_ = static_cast<unsigned char>(record[DirentTypeOffset]);
-      wideName_.assign(name.begin(), name.end());
-      for (std::size_t i = 0; i < name.size(); ++i) {
-        wideName_[i] = static_cast<Char>(static_cast<unsigned char>(name[i]));
-      }
+      AssignWidened(name, wideName_);
       return true;
     }
   }
@@ -291,10 +297,8 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 }  // namespace
 
 String WidenBytes(std::string_view bytes) {
-  String out(bytes.size(), L'\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    out[i] = static_cast<Char>(static_cast<unsigned char>(bytes[i]));
-  }
+  String out;
+  AssignWidened(bytes, out);
   return out;
 }
 

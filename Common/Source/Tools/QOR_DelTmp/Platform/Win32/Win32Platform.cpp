@@ -114,16 +114,23 @@ bool FolderFromBuffer(const wchar_t* buffer, String& out) {
   return true;
 }
 
+// For calls that return the length without terminator when the path fits,
+// or the size needed (terminator included) when it does not.
+bool AssignReportedPath(const wchar_t* buffer, DWORD length, String& out) {
+  if (length == 0 || length >= PathChars) return false;
+  out.assign(buffer, length);
+  return true;
+}
+
 bool GetSystemTemp(String& out) {
   wchar_t buffer[PathChars] = {};
-  // The result is the length without terminator when it fits, or the size
-  // needed (terminator included) when it does not.
-  const UINT length = ::GetWindowsDirectoryW(buffer, PathChars);
-  if (length == 0 || length >= PathChars) return false;
+  String windows;
+  if (!AssignReportedPath(buffer, ::GetWindowsDirectoryW(buffer, PathChars), windows)) {
+    return false;
+  }
   constexpr StringView Tail = L"\\temp";
-  if (length + Tail.size() >= PathChars) return false;
-  out.assign(buffer, length);
-  out += Tail;
+  if (windows.size() + Tail.size() >= PathChars) return false;
+  out = windows + String(Tail);
   return true;
 }
 
@@ -158,12 +165,7 @@ bool GetSpoolDirectory(String& out) {
 
 bool GetUserTemp(String& out) {
   wchar_t buffer[PathChars] = {};
-  // Same convention as GetWindowsDirectoryW: a result >= the buffer size is
-  // the size it would need.
-  const DWORD length = ::GetTempPathW(PathChars, buffer);
-  if (length == 0 || length >= PathChars) return false;
-  out.assign(buffer, length);
-  return true;
+  return AssignReportedPath(buffer, ::GetTempPathW(PathChars, buffer), out);
 }
 
 }  // namespace
