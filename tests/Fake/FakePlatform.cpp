@@ -4,6 +4,7 @@
 #include "Fake/FakePlatform.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "WildcardMatch.h"
 
@@ -27,20 +28,28 @@ String StripSeparator(StringView folder) {
   return key;
 }
 
+// The names a listing matched when it opened, and how many of them its
+// cursors have taken.
+struct TakenNames {
+  std::vector<String> names;
+  std::size_t taken = 0;
+};
+
 class FakeListing final : public Listing {
  public:
-  FakeListing(FakePlatform& platform, String folder, String path, std::vector<String> names)
+  FakeListing(FakePlatform& platform, String folder, String path,
+              std::shared_ptr<TakenNames> shared)
       : platform_(platform),
         folder_(std::move(folder)),
         path_(std::move(path)),
-        names_(std::move(names)) {
-    Arrive();
-  }
+        shared_(std::move(shared)) {}
 
-  [[nodiscard]] StringView Name() const override { return names_[index_]; }
+  // The names are the listing's own; no lock needed.
+  [[nodiscard]] StringView Name() const override { return shared_->names[index_]; }
 
   bool Examine(EntryInfo& info) override {
-    platform_.examined.push_back(path_ + names_[index_]);
+    const auto hold = platform_.Lock();
+    platform_.examined.push_back(path_ + shared_->names[index_]);
     const FakeEntry* entry = Current();
     if (entry == nullptr) return false;
     info = {entry->kind, entry->size, entry->lastWrite};
@@ -48,6 +57,7 @@ class FakeListing final : public Listing {
   }
 
   bool Delete(StringView fullPath, const EntryRule& rule) override {
+    const auto hold = platform_.Lock();
     if (platform_.beforeDelete) platform_.beforeDelete(fullPath);
     const FakeEntry* entry = Current();
     if (entry == nullptr || entry->refuseDelete) return false;
@@ -59,10 +69,19 @@ class FakeListing final : public Listing {
   }
 
   bool Next() override {
-    if (index_ + 1 >= names_.size()) return false;
-    ++index_;
+    const auto hold = platform_.Lock();
+    if (shared_->taken >= shared_->names.size()) return false;
+    index_ = shared_->taken++;
     Arrive();
     return true;
+  }
+
+  std::unique_ptr<Listing> Fork() override {
+    const auto hold = platform_.Lock();
+    auto cursor = std::make_unique<FakeListing>(platform_, folder_, path_, shared_);
+    if (!cursor->Next()) return nullptr;
+    ++platform_.forks;
+    return cursor;
   }
 
  private:
@@ -73,15 +92,16 @@ class FakeListing final : public Listing {
   const FakeEntry* Current() {
     auto* entries = platform_.FolderEntries(folder_);
     if (entries == nullptr) return nullptr;
-    const auto it = std::find_if(entries->begin(), entries->end(),
-                                 [&](const FakeEntry& e) { return e.name == names_[index_]; });
+    const auto it = std::find_if(entries->begin(), entries->end(), [&](const FakeEntry& e) {
+      return e.name == shared_->names[index_];
+    });
     return it == entries->end() ? nullptr : &*it;
   }
 
   FakePlatform& platform_;
   String folder_;
   String path_;
-  std::vector<String> names_;
+  std::shared_ptr<TakenNames> shared_;
   std::size_t index_ = 0;
 };
 
@@ -99,20 +119,24 @@ FileTime FileTimeFromUtc(const CivilTime& utc) {
 FakePlatform::FakePlatform() = default;
 
 void FakePlatform::AddFolder(const String& folder) {
+  const auto hold = Lock();
   folders_[folder];
 }
 
 void FakePlatform::AddEntry(const String& folder, FakeEntry entry) {
+  const auto hold = Lock();
   folders_[folder].push_back(std::move(entry));
 }
 
 bool FakePlatform::HasEntry(const String& folder, StringView name) const {
+  const auto hold = Lock();
   const auto it = folders_.find(folder);
   return it != folders_.end() && std::any_of(it->second.begin(), it->second.end(),
                                              [&](const FakeEntry& e) { return e.name == name; });
 }
 
 std::size_t FakePlatform::EntryCount(const String& folder) const {
+  const auto hold = Lock();
   const auto it = folders_.find(folder);
   return it == folders_.end() ? 0 : it->second.size();
 }
@@ -123,6 +147,7 @@ std::vector<FakeEntry>* FakePlatform::FolderEntries(const String& folder) {
 }
 
 bool FakePlatform::GetFolder(FolderSource source, String& out) {
+  const auto hold = Lock();
   const auto it = sources.find(source);
   if (it == sources.end() || it->second.size() >= pathCapacity) return false;
   out = it->second;
@@ -130,11 +155,13 @@ bool FakePlatform::GetFolder(FolderSource source, String& out) {
 }
 
 bool FakePlatform::IsDirectory(StringView path) {
+  const auto hold = Lock();
   probed.emplace_back(path);
   return folders_.count(String(path)) != 0;
 }
 
 std::unique_ptr<Listing> FakePlatform::OpenListing(StringView folder, StringView namePattern) {
+  const auto hold = Lock();
   listed.push_back(String(folder) + String(namePattern));
   const String key = StripSeparator(folder);
   const auto* entries = FolderEntries(key);
@@ -144,7 +171,11 @@ std::unique_ptr<Listing> FakePlatform::OpenListing(StringView folder, StringView
     if (WildcardMatch(namePattern, StringView(entry.name))) names.push_back(entry.name);
   }
   if (names.empty()) return nullptr;
-  return std::make_unique<FakeListing>(*this, key, String(folder), std::move(names));
+  auto shared = std::make_shared<TakenNames>();
+  shared->names = std::move(names);
+  auto listing = std::make_unique<FakeListing>(*this, key, String(folder), std::move(shared));
+  listing->Next();
+  return listing;
 }
 
 bool FakePlatform::LocalToUtc(const CivilTime& local, FileTime& out) {

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -46,6 +47,9 @@ class FakePlatform : public Platform {
   std::map<FolderSource, String> sources;  // a missing source fails
   std::set<String> unreadableFolders;      // OpenListing fails on these
   bool capExitStatusAt255 = false;
+  // Cursors per listing (SweepWorkers). Every call into the fake, the
+  // callbacks below included, runs under one lock.
+  unsigned sweepWorkers = 1;
 
   // Called each time a listing arrives at an entry (index 0 is the first).
   std::function<void(const String& folder, std::size_t index)> onEntry;
@@ -57,6 +61,7 @@ class FakePlatform : public Platform {
   std::vector<String> examined;  // full path of each entry examined
   std::vector<String> deleted;   // full path of each entry deleted
   std::vector<String> probed;    // paths given to IsDirectory
+  std::size_t forks = 0;         // further cursors handed out by listings
   std::string output;
   void (*interruptHandler)(int) = nullptr;
 
@@ -65,6 +70,7 @@ class FakePlatform : public Platform {
   bool GetFolder(FolderSource source, String& out) override;
   bool IsDirectory(StringView path) override;
   std::unique_ptr<Listing> OpenListing(StringView folder, StringView namePattern) override;
+  [[nodiscard]] unsigned SweepWorkers() const override { return sweepWorkers; }
   FileTime NowUtc() override { return now; }
   bool LocalToUtc(const CivilTime& local, FileTime& out) override;
   void InstallInterruptHandler(void (*handler)(int)) override { interruptHandler = handler; }
@@ -73,9 +79,13 @@ class FakePlatform : public Platform {
 
   // Used by the fake listing.
   std::vector<FakeEntry>* FolderEntries(const String& folder);
+  [[nodiscard]] std::unique_lock<std::recursive_mutex> Lock() const {
+    return std::unique_lock<std::recursive_mutex>(lock_);
+  }
 
  private:
   std::map<String, std::vector<FakeEntry>> folders_;
+  mutable std::recursive_mutex lock_;
 };
 
 }  // namespace qor::testing

@@ -20,11 +20,14 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -392,6 +395,43 @@ TEST_F(PosixHardening, AFileAnotherProcessUsesSurvivesUntilItIsReleased) {
       EXPECT_EQ(SweepDsp(folder, hooks), 1) << "the next run, once the holder has gone";
       EXPECT_FALSE(Exists(file));
     }
+  }
+}
+
+// Several listings share a pass: each candidate is opened by exactly one of
+// them, and a file in use is kept whichever listing meets it, also when all
+// of them must consult the process table at once.
+TEST_F(PosixHardening, SharedListingsOpenEachCandidateOnceAndKeepFilesInUse) {
+  int n = 0;
+  for (const int leaseError : {0, EINVAL}) {
+    SCOPED_TRACE(LeaseLabel(leaseError));
+    const std::string folder = scratch_.Folder("shared" + std::to_string(n++));
+    constexpr int Files = 400;
+    for (int i = 0; i < Files; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "DSP%04X.tmp", static_cast<unsigned>(i));
+      WriteFile(folder + "/" + name, i % 2 == 0 ? "" : "data");
+    }
+    WriteFile(folder + "/DSP12345.tmp", "");
+    const std::string busy = folder + "/DSP0007.tmp";
+    Holder holder(busy, HoldMode::Read);
+    ASSERT_TRUE(holder.Holding());
+
+    std::mutex lock;
+    std::map<std::string, int> opened;
+    PosixDeleteHooks hooks;
+    hooks.leaseError = leaseError;
+    hooks.sweepWorkers = 3;
+    hooks.beforeOpen = [&](std::string_view name) {
+      const std::lock_guard<std::mutex> hold(lock);
+      ++opened[std::string(name)];
+    };
+    EXPECT_EQ(SweepDsp(folder, hooks), Files - 1);
+    EXPECT_EQ(opened.size(), static_cast<std::size_t>(Files));
+    for (const auto& [name, times] : opened) EXPECT_EQ(times, 1) << name;
+    EXPECT_TRUE(Exists(busy));
+    EXPECT_TRUE(Exists(folder + "/DSP12345.tmp"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
   }
 }
 

@@ -2,6 +2,11 @@
 // is counted, and what an interrupt leaves.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <climits>
+#include <cwchar>
+#include <set>
+
 #include "Fake/TestEnvironment.h"
 #include "Sweep.h"
 
@@ -157,6 +162,60 @@ TEST_F(SweepTest, InterruptBeforeTheFirstEntryEndsThePassAtOnce) {
   fake.onEntry = [&](const String&, std::size_t) { RunFlag.store(false); };
   EXPECT_EQ(Sweep(HexPass(false)), 0);
   EXPECT_TRUE(fake.examined.empty());
+}
+
+// With several cursors sharing a pass, every name must be judged by exactly
+// one of them: a name judged twice could be counted twice, a name judged by
+// none is a file left behind.
+TEST_F(SweepTest, SharedPassJudgesEveryNameOnceAndCountsEachDeletion) {
+  std::set<String> qualifying;
+  for (int i = 0; i < 300; ++i) {
+    std::array<wchar_t, 16> name{};
+    std::swprintf(name.data(), name.size(), L"%04X.tmp", static_cast<unsigned>(i));
+    if (i % 4 == 2) {
+      fake.AddEntry(WinTemp, {name.data(), EntryKind::File, 1, Now - 10 * OneDay});
+    } else if (i % 4 == 3) {
+      fake.AddEntry(WinTemp, {name.data(), EntryKind::File, 0, Now - 10 * OneDay, true});
+    } else {
+      AddStale(WinTemp, name.data());
+      qualifying.insert(WinTemp + L"\\" + name.data());
+    }
+  }
+  fake.sweepWorkers = 3;
+  int deleted = 5;  // the pass adds to what the run already counted
+  SweepDirectory(fake, WinTemp, HexPass(false), deleted);
+  EXPECT_EQ(deleted, 5 + 150);
+  EXPECT_EQ(fake.deleted.size(), qualifying.size());
+  EXPECT_EQ(std::set<String>(fake.deleted.begin(), fake.deleted.end()), qualifying);
+  const std::set<String> examined(fake.examined.begin(), fake.examined.end());
+  EXPECT_EQ(examined.size(), fake.examined.size()) << "a name was judged by two listings";
+  EXPECT_EQ(examined.size(), 300U);
+  EXPECT_EQ(fake.listed.size(), 1U);
+  EXPECT_EQ(fake.forks, 2U);
+  EXPECT_EQ(fake.EntryCount(WinTemp), 150U);
+}
+
+TEST_F(SweepTest, SharedPassCountSaturatesInsteadOfOverflowing) {
+  for (const wchar_t* name : {L"0001.tmp", L"0002.tmp", L"0003.tmp", L"0004.tmp"}) {
+    AddStale(WinTemp, name);
+  }
+  fake.sweepWorkers = 2;
+  int deleted = INT_MAX - 1;
+  SweepDirectory(fake, WinTemp, HexPass(false), deleted);
+  EXPECT_EQ(deleted, INT_MAX);
+  EXPECT_EQ(fake.EntryCount(WinTemp), 0U);
+}
+
+TEST_F(SweepTest, InterruptBeforeTheFirstEntryEndsThePassBeforeAnyCursorIsAdded) {
+  for (const wchar_t* name : {L"0001.tmp", L"0002.tmp", L"0003.tmp", L"0004.tmp"}) {
+    AddStale(WinTemp, name);
+  }
+  fake.sweepWorkers = 3;
+  fake.onEntry = [&](const String&, std::size_t) { RunFlag.store(false); };
+  EXPECT_EQ(Sweep(HexPass(false)), 0);
+  EXPECT_TRUE(fake.examined.empty());
+  EXPECT_EQ(fake.forks, 0U);
+  EXPECT_EQ(fake.EntryCount(WinTemp), 4U);
 }
 
 TEST_F(SweepTest, PatternThatDoesNotFitSkipsThePass) {

@@ -3,7 +3,12 @@
 // last, at the moment of deletion, with the same rules.
 #include "Sweep.h"
 
+#include <algorithm>
 #include <climits>
+#include <exception>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "RunControl.h"
 #include "TempDirs.h"
@@ -26,6 +31,48 @@ class PassRule final : public EntryRule {
   const SweepPass& pass_;
   const AgeWindow& window_;
 };
+
+int AddSaturating(int total, int more) {
+  return more > INT_MAX - total ? INT_MAX : total + more;
+}
+
+// What every cursor of one pass over one folder works from.
+struct PassPlan {
+  String folder;  // ends in the separator
+  String pattern;
+  StringView prefix;
+  std::size_t capacity = 0;
+  const EntryRule* rule = nullptr;
+};
+
+// Judges the entries one cursor takes, from the one it is on to the end of
+// the listing or an interrupt, deleting those that qualify.
+// @returns how many it deleted.
+int SweepCursor(Listing& listing, const PassPlan& plan) {
+  if (!RunFlag.load()) return 0;
+  String path;
+  path.reserve(plan.capacity);
+  path.assign(plan.folder);
+  const std::size_t folderLength = path.size();
+  int deleted = 0;
+  do {
+    const StringView name = listing.Name();
+    EntryInfo info;
+    // The listing has matched the pattern already; the check is repeated
+    // here because a native listing may match more (8.3 short names).
+    if (folderLength + name.size() < plan.capacity &&
+        WildcardMatch(StringView(plan.pattern), name) &&
+        HexNameRule(name.substr(plan.prefix.size())) && listing.Examine(info) &&
+        plan.rule->Holds(info)) {
+      path.resize(folderLength);
+      path.append(name);
+      if (listing.Delete(path, *plan.rule) && deleted < INT_MAX) ++deleted;
+    }
+    const bool more = listing.Next();
+    if (!RunFlag.load() || !more) break;
+  } while (true);
+  return deleted;
+}
 
 bool IsUpperHexDigit(Char c) {
   return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F');
@@ -69,36 +116,54 @@ void SweepDirectory(Platform& platform, StringView directory, const SweepPass& p
   if (!pass.ignoreDates && !ComputeAgeWindow(platform, window)) return;
   const PassRule rule(pass, window);
 
-  // One buffer for the pattern and then each entry's full path; anything that
-  // does not fit is skipped rather than cut short.
-  const std::size_t capacity = platform.PathCapacity();
-  String pattern(pass.prefix);
-  pattern += PatternTail;
-  String path;
-  path.reserve(capacity);
-  path.assign(directory);
-  if (!path.empty() && path.back() != platform.Separator()) path.push_back(platform.Separator());
-  const std::size_t folderLength = path.size();
-  if (folderLength + pattern.size() >= capacity) return;
+  // The pattern and then each entry's full path must fit the platform's path
+  // buffer; anything that does not is skipped rather than cut short.
+  PassPlan plan;
+  plan.capacity = platform.PathCapacity();
+  plan.pattern.assign(pass.prefix);
+  plan.pattern += PatternTail;
+  plan.prefix = pass.prefix;
+  plan.rule = &rule;
+  plan.folder.assign(directory);
+  if (!plan.folder.empty() && plan.folder.back() != platform.Separator()) {
+    plan.folder.push_back(platform.Separator());
+  }
+  if (plan.folder.size() + plan.pattern.size() >= plan.capacity) return;
 
-  const auto listing = platform.OpenListing(path, pattern);
-  if (!listing) return;
+  std::vector<std::unique_ptr<Listing>> cursors;
+  cursors.push_back(platform.OpenListing(plan.folder, plan.pattern));
+  if (!cursors.front()) return;
   if (!RunFlag.load()) return;
-  do {
-    const StringView name = listing->Name();
-    EntryInfo info;
-    // The listing has matched the pattern already; the check is repeated
-    // here because a native listing may match more (8.3 short names).
-    if (folderLength + name.size() < capacity && WildcardMatch(StringView(pattern), name) &&
-        HexNameRule(name.substr(pass.prefix.size())) && listing->Examine(info) &&
-        rule.Holds(info)) {
-      path.resize(folderLength);
-      path.append(name);
-      if (listing->Delete(path, rule) && deleted < INT_MAX) ++deleted;
+  // More cursors over the same listing, one per further worker: each takes
+  // entries no other cursor has taken, so every name is judged once, and all
+  // judge against the same window.
+  const unsigned workers = std::max(1U, platform.SweepWorkers());
+  while (cursors.size() < workers) {
+    auto cursor = cursors.front()->Fork();
+    if (!cursor) break;
+    cursors.push_back(std::move(cursor));
+  }
+
+  std::vector<int> counts(cursors.size(), 0);
+  std::vector<std::thread> helpers;
+  std::size_t started = 1;
+  try {
+    helpers.reserve(cursors.size() - 1);
+    for (; started < cursors.size(); ++started) {
+      helpers.emplace_back([&cursors, &counts, &plan, index = started] {
+        counts[index] = SweepCursor(*cursors[index], plan);
+      });
     }
-    const bool more = listing->Next();
-    if (!RunFlag.load() || !more) break;
-  } while (true);
+  } catch (const std::exception&) {
+    // No thread to spare: the cursors not started run here, one after
+    // another (each already holds an entry no other cursor will judge).
+  }
+  counts[0] = SweepCursor(*cursors[0], plan);
+  for (std::size_t index = started; index < cursors.size(); ++index) {
+    counts[index] = SweepCursor(*cursors[index], plan);
+  }
+  for (std::thread& helper : helpers) helper.join();
+  for (const int count : counts) deleted = AddSaturating(deleted, count);
 }
 
 bool SweepTempDirs(Platform& platform, int& deletedTotal, bool deleteAll) {

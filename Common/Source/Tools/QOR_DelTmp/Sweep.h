@@ -45,7 +45,8 @@ bool HexNameRule(StringView rest);
 // True when `info` is a file whose size and last write qualify for `pass`.
 bool EntryQualifies(const SweepPass& pass, const AgeWindow& window, const EntryInfo& info);
 
-// One pass over `directory`; adds each deletion to `deleted`.
+// One pass over `directory`; adds each deletion to `deleted`. Up to the
+// platform's SweepWorkers() cursors over the one listing share the work.
 void SweepDirectory(Platform& platform, StringView directory, const SweepPass& pass, int& deleted);
 
 // Both passes over every candidate folder, in order; adds to `deletedTotal`.

@@ -79,6 +79,13 @@ class Listing {
 
   // Moves to the next matching entry. @returns false at the end or on error.
   virtual bool Next() = 0;
+
+  // Another cursor over the same listing, for another thread. The cursors
+  // take entries from one shared read of the folder, so together they see
+  // every entry once; each is positioned on the next entry no cursor has
+  // taken yet. Each cursor is used by one thread at a time.
+  // @returns nullptr when no entry is left or the listing cannot be shared.
+  virtual std::unique_ptr<Listing> Fork() = 0;
 };
 
 // The four places the tool looks, in the order it looks.
@@ -115,6 +122,11 @@ class Platform {
   // names that match `namePattern`, a name made of literal characters and '?'.
   // @returns nullptr when the folder cannot be read or nothing matches.
   virtual std::unique_ptr<Listing> OpenListing(StringView folder, StringView namePattern) = 0;
+
+  // How many cursors over one listing (see Listing::Fork) a pass may run at
+  // once, each in its own thread, examining and deleting the entries it
+  // takes. 1 keeps every pass a single loop.
+  [[nodiscard]] virtual unsigned SweepWorkers() const = 0;
 
   // The current time, UTC.
   virtual FileTime NowUtc() = 0;

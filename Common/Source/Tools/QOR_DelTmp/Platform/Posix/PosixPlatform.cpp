@@ -8,11 +8,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -20,6 +22,8 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <type_traits>
 #include <vector>
@@ -33,6 +37,9 @@ struct PosixPlatform::DeleteContext {
   explicit DeleteContext(PosixDeleteHooks hooksIn)
       : hooks(std::move(hooksIn)), processFiles(hooks.procRoot) {}
   PosixDeleteHooks hooks;
+  // Listings of one folder delete side by side; the first that needs the
+  // process table reads it while the others wait.
+  std::mutex processFilesLock;
   ProcessFileIndex processFiles;
 };
 
@@ -100,16 +107,68 @@ class FdCloser {
   int fd_;
 };
 
+// One read of a folder, shared by every cursor over it: cursors in other
+// threads take the next matching entry in turn, so each entry goes to one.
+class FolderStream {
+ public:
+  FolderStream(int folderFd, std::string pattern)
+      : fd_(folderFd), pattern_(std::move(pattern)), buffer_(ListingBufferSize) {}
+  ~FolderStream() { ::close(fd_); }
+  FolderStream(const FolderStream&) = delete;
+  FolderStream& operator=(const FolderStream&) = delete;
+
+  [[nodiscard]] int Fd() const { return fd_; }
+
+  // Copies the next entry whose name matches into `name` and `type`.
+  // @returns false at the end of the folder or on a read error.
+  bool Take(std::string& name, unsigned char& type) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    for (;;) {
+      if (offset_ >= filled_ && !Refill()) return false;
+      const char* record = buffer_.data() + offset_;
+      unsigned short length = 0;
+      std::memcpy(&length, record + DirentReclenOffset, sizeof length);
+      offset_ += length;
+      const std::string_view entryName(record + DirentNameOffset);
+      if (entryName == "." || entryName == ".." ||
+          !WildcardMatch(std::string_view(pattern_), entryName)) {
+        continue;
+      }
+      name.assign(entryName);  // reuses the cursor's storage once it has grown
+      type = static_cast<unsigned char>(record[DirentTypeOffset]);
+      return true;
+    }
+  }
+
+ private:
+  bool Refill() {
+    if (ended_) return false;
+    long got = 0;
+    do {
+      got = ::syscall(SYS_getdents64, fd_, buffer_.data(), buffer_.size());
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+      ended_ = true;
+      return false;
+    }
+    filled_ = static_cast<std::size_t>(got);
+    offset_ = 0;
+    return true;
+  }
+
+  std::mutex lock_;
+  int fd_;
+  std::string pattern_;
+  std::vector<char> buffer_;
+  std::size_t filled_ = 0;
+  std::size_t offset_ = 0;
+  bool ended_ = false;
+};
+
 class PosixListing final : public Listing {
  public:
-  PosixListing(int folderFd, std::string pattern, PosixPlatform::DeleteContext& context)
-      : fd_(folderFd),
-        pattern_(std::move(pattern)),
-        buffer_(ListingBufferSize),
-        context_(context) {}
-  ~PosixListing() override { ::close(fd_); }
-  PosixListing(const PosixListing&) = delete;
-  PosixListing& operator=(const PosixListing&) = delete;
+  PosixListing(std::shared_ptr<FolderStream> stream, PosixPlatform::DeleteContext& context)
+      : stream_(std::move(stream)), fd_(stream_->Fd()), context_(context) {}
 
   [[nodiscard]] StringView Name() const override { return wideName_; }
 
@@ -145,22 +204,16 @@ class PosixListing final : public Listing {
   }
 
   bool Next() override {
-    for (;;) {
-      if (offset_ >= filled_ && !Refill()) return false;
-      const char* record = buffer_.data() + offset_;
-      unsigned short length = 0;
-      std::memcpy(&length, record + DirentReclenOffset, sizeof length);
-      offset_ += length;
-      const char* entryName = record + DirentNameOffset;
-      const std::string_view name(entryName);
-      if (name == "." || name == ".." || !WildcardMatch(std::string_view(pattern_), name)) {
-        continue;
-      }
-      name_ = entryName;
-      type_ = static_cast<unsigned char>(record[DirentTypeOffset]);
-      AssignWidened(name, wideName_);
-      return true;
-    }
+    if (!stream_->Take(nameBytes_, type_)) return false;
+    name_ = nameBytes_.c_str();
+    AssignWidened(nameBytes_, wideName_);
+    return true;
+  }
+
+  std::unique_ptr<Listing> Fork() override {
+    auto cursor = std::make_unique<PosixListing>(stream_, context_);
+    if (!cursor->Next()) return nullptr;
+    return cursor;
   }
 
  private:
@@ -210,6 +263,7 @@ class PosixListing final : public Listing {
   }
 
   bool IsUnusedByProcesses(const struct stat& held) {
+    const std::lock_guard<std::mutex> hold(context_.processFilesLock);
     return context_.processFiles.Lookup(held.st_dev, held.st_ino, OnOverlay()) ==
            ProcessFileIndex::Use::Unused;
   }
@@ -241,33 +295,26 @@ class PosixListing final : public Listing {
     return ::unlinkat(fd_, name_, 0) == 0;
   }
 
-  bool Refill() {
-    if (ended_) return false;
-    long got = 0;
-    do {
-      got = ::syscall(SYS_getdents64, fd_, buffer_.data(), buffer_.size());
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0) {
-      ended_ = true;
-      return false;
-    }
-    filled_ = static_cast<std::size_t>(got);
-    offset_ = 0;
-    return true;
-  }
-
-  int fd_;
-  std::string pattern_;
-  std::vector<char> buffer_;
-  std::size_t filled_ = 0;
-  std::size_t offset_ = 0;
-  bool ended_ = false;
+  std::shared_ptr<FolderStream> stream_;
+  int fd_;  // the folder, for every call about an entry
+  std::string nameBytes_;
   const char* name_ = nullptr;
   unsigned char type_ = DT_UNKNOWN;
   String wideName_;
   PosixPlatform::DeleteContext& context_;
   int overlay_ = -1;  // unknown until a deletion asks
 };
+
+// Two deleting listings per folder where two processors can run them: the
+// in-use checks and the freeing of each file overlap, while every unlink in
+// the folder still takes the folder's lock in turn, so more listings than
+// two only contend for it.
+unsigned DefaultSweepWorkers() {
+  cpu_set_t usable;
+  CPU_ZERO(&usable);
+  if (::sched_getaffinity(0, sizeof usable, &usable) != 0) return 1;
+  return CPU_COUNT(&usable) >= 2 ? 2 : 1;
+}
 
 bool FitsPath(std::string_view path) {
   return path.size() < PATH_MAX;
@@ -330,13 +377,15 @@ std::string ParseCupsRequestRoot(std::string_view configText) {
 
 PosixPlatform::PosixPlatform(std::string cupsConfig)
     : cupsConfig_(std::move(cupsConfig)),
-      deleteContext_(std::make_unique<DeleteContext>(PosixDeleteHooks{})) {}
+      deleteContext_(std::make_unique<DeleteContext>(PosixDeleteHooks{})),
+      sweepWorkers_(DefaultSweepWorkers()) {}
 
 PosixPlatform::~PosixPlatform() = default;
 
 void PosixPlatform::SetDeleteHooks(PosixDeleteHooks hooks) {
   // Kept in place: open listings refer to it.
   deleteContext_->processFiles = ProcessFileIndex(hooks.procRoot);
+  sweepWorkers_ = std::max(1U, hooks.sweepWorkers);
   deleteContext_->hooks = std::move(hooks);
 }
 
@@ -386,7 +435,8 @@ std::unique_ptr<Listing> PosixPlatform::OpenListing(StringView folder, StringVie
   }
   const int fd = ::open(folderBytes.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  auto listing = std::make_unique<PosixListing>(fd, std::move(patternBytes), *deleteContext_);
+  auto stream = std::make_shared<FolderStream>(fd, std::move(patternBytes));
+  auto listing = std::make_unique<PosixListing>(std::move(stream), *deleteContext_);
   if (!listing->Next()) return nullptr;
   return listing;
 }

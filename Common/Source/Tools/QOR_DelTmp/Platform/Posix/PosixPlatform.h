@@ -32,6 +32,9 @@ struct PosixDeleteHooks {
   int leaseError = 0;
   // Where the process table is read when a lease cannot decide.
   std::string procRoot = "/proc";
+  // How many listings of one folder delete at once while these hooks are
+  // set. With one, the hooks are never called concurrently.
+  unsigned sweepWorkers = 1;
 };
 
 class PosixPlatform : public Platform {
@@ -51,6 +54,7 @@ class PosixPlatform : public Platform {
   bool GetFolder(FolderSource source, String& out) override;
   bool IsDirectory(StringView path) override;
   std::unique_ptr<Listing> OpenListing(StringView folder, StringView namePattern) override;
+  [[nodiscard]] unsigned SweepWorkers() const override { return sweepWorkers_; }
   FileTime NowUtc() override;
   bool LocalToUtc(const CivilTime& local, FileTime& out) override;
   void InstallInterruptHandler(void (*handler)(int)) override;
@@ -64,6 +68,7 @@ class PosixPlatform : public Platform {
  private:
   std::string cupsConfig_;
   std::unique_ptr<DeleteContext> deleteContext_;
+  unsigned sweepWorkers_;
 };
 
 }  // namespace qor

@@ -98,6 +98,9 @@ class Win32Listing final : public Listing {
     return false;
   }
 
+  // A find handle is one cursor; passes here run as a single loop.
+  std::unique_ptr<Listing> Fork() override { return nullptr; }
+
  private:
   [[nodiscard]] bool Matches() const { return WildcardMatch(StringView(pattern_), Name()); }
 
