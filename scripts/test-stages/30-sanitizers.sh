@@ -14,3 +14,10 @@ if ctest --preset linux-asan -N -R "$interrupt" | grep -q 'Total Tests: [1-9]'; 
   echo "Leak checks off for $interrupt: LeakSanitizer does not work under ptrace."
   QOR_ASAN_OPTIONS=detect_leaks=0 ctest --preset linux-asan -R "$interrupt"
 fi
+
+# The sweep's cursors run in threads: the tests that drive them (on the fake
+# and on real folders) once more under ThreadSanitizer. The end-to-end runs
+# add nothing here, since the thread code is the same.
+cmake --preset linux-tsan
+cmake --build --preset linux-tsan
+ctest --preset linux-tsan -R '^(unit|posix_integration|posix_hardening)$'
