@@ -7,11 +7,16 @@
 #include <algorithm>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "Platform/Posix/PosixPlatform.h"
 #include "RunControl.h"
@@ -90,6 +95,43 @@ TEST_F(PosixPlatformTest, ListingOfAFolderLargerThanOneReadSeesEveryNameOnce) {
     }
   }
   EXPECT_EQ(List(platform_, L"????.tmp"), expected);
+}
+
+// Cursors in several threads share one read of the folder, which is read in
+// parts while they take entries: between them they must see each name once.
+TEST_F(PosixPlatformTest, CursorsInThreadsTogetherSeeEveryNameOnce) {
+  std::multiset<std::string> expected;
+  const std::string padding(200, 'p');
+  for (int i = 0; i < 6000; ++i) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%04X", i);
+    MakeFile(padding + hex);
+    if (i % 3 == 0) {
+      MakeFile(std::string(hex) + ".tmp");
+      expected.insert(std::string(hex) + ".tmp");
+    }
+  }
+  std::vector<std::unique_ptr<Listing>> cursors;
+  cursors.push_back(platform_.OpenListing(Folder(), L"????.tmp"));
+  ASSERT_NE(cursors.front(), nullptr);
+  for (int i = 0; i < 3; ++i) cursors.push_back(cursors.front()->Fork());
+  std::vector<std::vector<std::string>> seen(cursors.size());
+  std::vector<std::thread> threads;
+  for (std::size_t c = 0; c < cursors.size(); ++c) {
+    ASSERT_NE(cursors[c], nullptr);
+    threads.emplace_back([&, c] {
+      do {
+        std::string bytes;
+        NarrowToBytes(cursors[c]->Name(), bytes);
+        seen[c].push_back(bytes);
+      } while (cursors[c]->Next());
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::multiset<std::string> all;
+  for (const auto& names : seen) all.insert(names.begin(), names.end());
+  EXPECT_EQ(all, expected);
+  EXPECT_EQ(cursors.front()->Fork(), nullptr) << "a cursor after the end";
 }
 
 TEST_F(PosixPlatformTest, ExamineReportsKindSizeAndTimeOfTheEntryItself) {

@@ -15,8 +15,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -66,7 +68,8 @@ void AssignWidened(std::string_view bytes, String& out) {
 }
 
 // Large enough that a folder of a million names is read in a few hundred
-// calls, small enough to keep the process's footprint flat.
+// calls, small enough to keep the process's footprint flat. Split in two
+// halves, one read while the other is taken from.
 constexpr std::size_t ListingBufferSize = std::size_t{256} * 1024;
 
 // The kernel's linux_dirent64 record: inode (8 bytes), offset (8), record
@@ -109,10 +112,17 @@ class FdCloser {
 
 // One read of a folder, shared by every cursor over it: cursors in other
 // threads take the next matching entry in turn, so each entry goes to one.
+// The folder is read into two buffers. Once the entries of one are half
+// taken, the cursor that notices reads the next part of the folder into the
+// other with the lock released, so the rest go on taking entries meanwhile
+// instead of waiting for the read.
 class FolderStream {
  public:
   FolderStream(int folderFd, std::string pattern)
-      : fd_(folderFd), pattern_(std::move(pattern)), buffer_(ListingBufferSize) {}
+      : fd_(folderFd),
+        pattern_(std::move(pattern)),
+        buffers_{std::vector<char>(ListingBufferSize / 2),
+                 std::vector<char>(ListingBufferSize / 2)} {}
   ~FolderStream() { ::close(fd_); }
   FolderStream(const FolderStream&) = delete;
   FolderStream& operator=(const FolderStream&) = delete;
@@ -122,46 +132,73 @@ class FolderStream {
   // Copies the next entry whose name matches into `name` and `type`.
   // @returns false at the end of the folder or on a read error.
   bool Take(std::string& name, unsigned char& type) {
-    const std::lock_guard<std::mutex> hold(lock_);
+    std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
-      if (offset_ >= filled_ && !Refill()) return false;
-      const char* record = buffer_.data() + offset_;
-      unsigned short length = 0;
-      std::memcpy(&length, record + DirentReclenOffset, sizeof length);
-      offset_ += length;
-      const std::string_view entryName(record + DirentNameOffset);
-      if (entryName == "." || entryName == ".." ||
-          !WildcardMatch(std::string_view(pattern_), entryName)) {
-        continue;
+      if (offset_ < filled_[current_]) {
+        const char* record = buffers_[current_].data() + offset_;
+        unsigned short length = 0;
+        std::memcpy(&length, record + DirentReclenOffset, sizeof length);
+        offset_ += length;
+        const std::string_view entryName(record + DirentNameOffset);
+        if (entryName == "." || entryName == ".." ||
+            !WildcardMatch(std::string_view(pattern_), entryName)) {
+          continue;
+        }
+        name.assign(entryName);  // reuses the cursor's storage once it has grown
+        type = static_cast<unsigned char>(record[DirentTypeOffset]);
+        if (!spareFilled_ && !reading_ && !ended_ && offset_ >= filled_[current_] / 2) {
+          ReadSpare(hold);
+        }
+        return true;
       }
-      name.assign(entryName);  // reuses the cursor's storage once it has grown
-      type = static_cast<unsigned char>(record[DirentTypeOffset]);
-      return true;
+      if (spareFilled_) {
+        current_ ^= 1U;
+        offset_ = 0;
+        spareFilled_ = false;
+      } else if (ended_) {
+        return false;
+      } else if (reading_) {
+        readDone_.wait(hold);
+      } else {
+        ReadSpare(hold);
+      }
     }
   }
 
  private:
-  bool Refill() {
-    if (ended_) return false;
+  // Reads the next part of the folder into the buffer not in use, with the
+  // lock released; returns with it held again. One read at a time: the
+  // folder's position moves with each.
+  void ReadSpare(std::unique_lock<std::mutex>& hold) {
+    reading_ = true;
+    const unsigned spare = current_ ^ 1U;
+    std::vector<char>& buffer = buffers_[spare];
+    hold.unlock();
     long got = 0;
     do {
-      got = ::syscall(SYS_getdents64, fd_, buffer_.data(), buffer_.size());
+      got = ::syscall(SYS_getdents64, fd_, buffer.data(), buffer.size());
     } while (got < 0 && errno == EINTR);
-    if (got <= 0) {
-      ended_ = true;
-      return false;
+    hold.lock();
+    reading_ = false;
+    if (got > 0) {
+      filled_[spare] = static_cast<std::size_t>(got);
+      spareFilled_ = true;
+    } else {
+      ended_ = true;  // the end, or an error: no more entries either way
     }
-    filled_ = static_cast<std::size_t>(got);
-    offset_ = 0;
-    return true;
+    readDone_.notify_all();
   }
 
   std::mutex lock_;
+  std::condition_variable readDone_;
   int fd_;
   std::string pattern_;
-  std::vector<char> buffer_;
-  std::size_t filled_ = 0;
-  std::size_t offset_ = 0;
+  std::array<std::vector<char>, 2> buffers_;
+  std::array<std::size_t, 2> filled_{0, 0};
+  unsigned current_ = 0;    // the buffer entries are taken from
+  std::size_t offset_ = 0;  // the next record in it
+  bool spareFilled_ = false;
+  bool reading_ = false;
   bool ended_ = false;
 };
 
