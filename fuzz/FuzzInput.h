@@ -45,6 +45,7 @@ class NullPlatform final : public Platform {
   std::unique_ptr<Listing> OpenListing(StringView /*folder*/, StringView /*pattern*/) override {
     return nullptr;
   }
+  [[nodiscard]] unsigned SweepWorkers() const override { return 1; }
   FileTime NowUtc() override { return 0; }
   bool LocalToUtc(const CivilTime& /*local*/, FileTime& /*out*/) override { return false; }
   void InstallInterruptHandler(void (* /*handler*/)(int)) override {}
