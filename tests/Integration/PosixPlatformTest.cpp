@@ -64,6 +64,23 @@ class PosixPlatformTest : public ::testing::Test {
     return names;
   }
 
+  // Long names that fill the listing buffer many times over, and among them
+  // every `every`-th of 6,000 hex names with ".tmp". @returns those.
+  std::set<std::string> FillBeyondOneRead(int every) {
+    std::set<std::string> matching;
+    const std::string padding(200, 'p');
+    for (int i = 0; i < 6000; ++i) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "%04X", i);
+      MakeFile(padding + hex);
+      if (i % every == 0) {
+        MakeFile(std::string(hex) + ".tmp");
+        matching.insert(std::string(hex) + ".tmp");
+      }
+    }
+    return matching;
+  }
+
   fs::path dir_;
   PosixPlatform platform_{"/nonexistent/cups-files.conf"};
 };
@@ -82,43 +99,24 @@ TEST_F(PosixPlatformTest, ListingMatchesPatternsLikeTheWindowsListing) {
 }
 
 TEST_F(PosixPlatformTest, ListingOfAFolderLargerThanOneReadSeesEveryNameOnce) {
-  // Long names fill the listing buffer many times over.
-  std::set<std::string> expected;
-  const std::string padding(200, 'p');
-  for (int i = 0; i < 6000; ++i) {
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "%04X", i);
-    MakeFile(padding + hex);
-    if (i % 10 == 0) {
-      MakeFile(std::string(hex) + ".tmp");
-      expected.insert(std::string(hex) + ".tmp");
-    }
-  }
-  EXPECT_EQ(List(platform_, L"????.tmp"), expected);
+  EXPECT_EQ(List(platform_, L"????.tmp"), FillBeyondOneRead(10));
 }
 
 // Cursors in several threads share one read of the folder, which is read in
 // parts while they take entries: between them they must see each name once.
 TEST_F(PosixPlatformTest, CursorsInThreadsTogetherSeeEveryNameOnce) {
-  std::multiset<std::string> expected;
-  const std::string padding(200, 'p');
-  for (int i = 0; i < 6000; ++i) {
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "%04X", i);
-    MakeFile(padding + hex);
-    if (i % 3 == 0) {
-      MakeFile(std::string(hex) + ".tmp");
-      expected.insert(std::string(hex) + ".tmp");
-    }
-  }
+  const std::set<std::string> matching = FillBeyondOneRead(3);
+  const std::multiset<std::string> expected(matching.begin(), matching.end());
   std::vector<std::unique_ptr<Listing>> cursors;
   cursors.push_back(platform_.OpenListing(Folder(), L"????.tmp"));
   ASSERT_NE(cursors.front(), nullptr);
-  for (int i = 0; i < 3; ++i) cursors.push_back(cursors.front()->Fork());
+  for (int i = 0; i < 3; ++i) {
+    cursors.push_back(cursors.front()->Fork());
+    ASSERT_NE(cursors.back(), nullptr);
+  }
   std::vector<std::vector<std::string>> seen(cursors.size());
   std::vector<std::thread> threads;
   for (std::size_t c = 0; c < cursors.size(); ++c) {
-    ASSERT_NE(cursors[c], nullptr);
     threads.emplace_back([&, c] {
       do {
         std::string bytes;

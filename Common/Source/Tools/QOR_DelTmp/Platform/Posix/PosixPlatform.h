@@ -32,8 +32,8 @@ struct PosixDeleteHooks {
   int leaseError = 0;
   // Where the process table is read when a lease cannot decide.
   std::string procRoot = "/proc";
-  // How many listings of one folder delete at once while these hooks are
-  // set. With one, the hooks are never called concurrently.
+  // How many cursors over one listing delete at once while these hooks are
+  // set (SweepWorkers). With one, the hooks are never called concurrently.
   unsigned sweepWorkers = 1;
 };
 
@@ -46,7 +46,8 @@ class PosixPlatform : public Platform {
   PosixPlatform(const PosixPlatform&) = delete;
   PosixPlatform& operator=(const PosixPlatform&) = delete;
 
-  // Replaces the hooks (and forgets the process table read so far).
+  // Replaces the hooks (and forgets the process table read so far); the
+  // hooks' sweepWorkers replaces the number of workers.
   void SetDeleteHooks(PosixDeleteHooks hooks);
 
   [[nodiscard]] std::size_t PathCapacity() const override;
