@@ -215,7 +215,7 @@ class PosixListing final : public Listing {
       return true;
     }
     struct stat st {};
-    if (::fstatat(fd_, name_, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (::fstatat(fd_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     info = InfoOf(st);
     return true;
   }
@@ -229,7 +229,7 @@ class PosixListing final : public Listing {
     // itself. O_NONBLOCK: a FIFO swapped in since the listing opens without
     // waiting for a writer, and a file under someone else's lease is not
     // waited for. A socket fails to open at all.
-    FdCloser file(::openat(fd_, name_, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    FdCloser file(::openat(fd_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.Fd() < 0) return errno == ELOOP && DeleteLink(rule);
     struct stat held {};
     if (::fstat(file.Fd(), &held) != 0 || !S_ISREG(held.st_mode) || !rule.Holds(InfoOf(held))) {
@@ -241,9 +241,8 @@ class PosixListing final : public Listing {
   }
 
   bool Next() override {
-    if (!stream_->Take(nameBytes_, type_)) return false;
-    name_ = nameBytes_.c_str();
-    AssignWidened(nameBytes_, wideName_);
+    if (!stream_->Take(name_, type_)) return false;
+    AssignWidened(name_, wideName_);
     return true;
   }
 
@@ -269,7 +268,7 @@ class PosixListing final : public Listing {
   // a link open, so there is no use to look for.
   bool DeleteLink(const EntryRule& rule) {
     struct stat link {};
-    if (::fstatat(fd_, name_, &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode) ||
+    if (::fstatat(fd_, name_.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode) ||
         !rule.Holds(InfoOf(link))) {
       return false;
     }
@@ -319,7 +318,7 @@ class PosixListing final : public Listing {
   bool UnlinkIfStill(const struct stat& judged, FdCloser* file, bool leased) {
     Notify(context_.hooks.beforeUnlink);
     struct stat now {};
-    if (::fstatat(fd_, name_, &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(now, judged)) {
+    if (::fstatat(fd_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(now, judged)) {
       return false;
     }
     // An open by another process since the lease was granted is waiting for
@@ -329,13 +328,12 @@ class PosixListing final : public Listing {
     // above would get a removed file either way, and unlinking a file we
     // still hold, leased, costs the kernel a lease probe and a deferred free.
     if (file != nullptr) file->Close();
-    return ::unlinkat(fd_, name_, 0) == 0;
+    return ::unlinkat(fd_, name_.c_str(), 0) == 0;
   }
 
   std::shared_ptr<FolderStream> stream_;
-  int fd_;  // the folder, for every call about an entry
-  std::string nameBytes_;
-  const char* name_ = nullptr;
+  int fd_;            // the folder, for every call about an entry
+  std::string name_;  // the current entry's name as the folder holds it
   unsigned char type_ = DT_UNKNOWN;
   String wideName_;
   PosixPlatform::DeleteContext& context_;
