@@ -56,8 +56,9 @@ class FakeListing final : public Listing {
     return true;
   }
 
-  bool Delete(StringView fullPath, const EntryRule& rule) override {
+  bool Delete(const EntryRule& rule) override {
     const auto hold = platform_.Lock();
+    const String fullPath = path_ + shared_->names[index_];
     if (platform_.beforeDelete) platform_.beforeDelete(fullPath);
     const FakeEntry* entry = Current();
     if (entry == nullptr || entry->refuseDelete) return false;

@@ -50,10 +50,7 @@ struct PassPlan {
 // @returns how many it deleted.
 int SweepCursor(Listing& listing, const PassPlan& plan) {
   if (!RunFlag.load()) return 0;
-  String path;
-  path.reserve(plan.capacity);
-  path.assign(plan.folder);
-  const std::size_t folderLength = path.size();
+  const std::size_t folderLength = plan.folder.size();
   int deleted = 0;
   do {
     const StringView name = listing.Name();
@@ -63,10 +60,8 @@ int SweepCursor(Listing& listing, const PassPlan& plan) {
     if (folderLength + name.size() < plan.capacity &&
         WildcardMatch(StringView(plan.pattern), name) &&
         HexNameRule(name.substr(plan.prefix.size())) && listing.Examine(info) &&
-        plan.rule->Holds(info)) {
-      path.resize(folderLength);
-      path.append(name);
-      if (listing.Delete(path, *plan.rule) && deleted < INT_MAX) ++deleted;
+        plan.rule->Holds(info) && listing.Delete(*plan.rule) && deleted < INT_MAX) {
+      ++deleted;
     }
     const bool more = listing.Next();
     if (!RunFlag.load() || !more) break;

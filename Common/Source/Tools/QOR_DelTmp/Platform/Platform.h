@@ -71,11 +71,11 @@ class Listing {
   // @returns false if the entry can no longer be examined (it vanished).
   virtual bool Examine(EntryInfo& info) = 0;
 
-  // Deletes the current entry if it is still a file that passes `rule`.
-  // `fullPath` is the entry's full path in the platform's form; bodies that
-  // act relative to the open folder use it only for messages.
+  // Deletes the current entry if it is still a file that passes `rule`,
+  // judged on the handle or descriptor that deletes it, and no other program
+  // has it open.
   // @returns true only if the entry was removed by this call.
-  virtual bool Delete(StringView fullPath, const EntryRule& rule) = 0;
+  virtual bool Delete(const EntryRule& rule) = 0;
 
   // Moves to the next matching entry. @returns false at the end or on error.
   virtual bool Next() = 0;

@@ -222,7 +222,7 @@ class PosixListing final : public Listing {
 
   // The file is judged on a descriptor of its own, not on its name: the name
   // may be replaced at any moment by anyone who can write to the folder.
-  bool Delete(StringView /*fullPath*/, const EntryRule& rule) override {
+  bool Delete(const EntryRule& rule) override {
     if (IsNeverCandidate()) return false;
     Notify(context_.hooks.beforeOpen);
     // O_NOFOLLOW: a symbolic link is refused (ELOOP) and then judged as

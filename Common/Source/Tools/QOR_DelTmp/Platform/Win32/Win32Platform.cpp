@@ -53,9 +53,27 @@ String WidenPattern(StringView namePattern) {
   return wide;
 }
 
+// What a handle opened for deletion tells of its file: the same facts the
+// listing gave, read again from the file itself.
+bool InfoOfHandle(HANDLE file, EntryInfo& info) {
+  FILE_BASIC_INFO basic{};
+  FILE_STANDARD_INFO standard{};
+  if (::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) == 0 ||
+      ::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) == 0) {
+    return false;
+  }
+  const bool directory =
+      standard.Directory != FALSE || (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  info.kind = directory ? EntryKind::Directory : EntryKind::File;
+  info.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+  info.lastWrite = static_cast<FileTime>(basic.LastWriteTime.QuadPart);
+  return true;
+}
+
 class Win32Listing final : public Listing {
  public:
-  Win32Listing(HANDLE heldFolder, StringView pattern) : folder_(heldFolder), pattern_(pattern) {}
+  Win32Listing(HANDLE heldFolder, StringView folder, StringView pattern)
+      : folder_(heldFolder), folderPath_(folder), pattern_(pattern) {}
   ~Win32Listing() override {
     if (find_ != INVALID_HANDLE_VALUE) ::FindClose(find_);
     ::CloseHandle(folder_);
@@ -82,12 +100,32 @@ class Win32Listing final : public Listing {
     return true;
   }
 
-  // The find data is all this body knows of the entry, and the core has
-  // judged it already. A file that another program holds open without
-  // delete sharing fails DeleteFileW, and so is neither deleted nor counted.
-  bool Delete(StringView fullPath, const EntryRule& /*rule*/) override {
-    const String path(fullPath);
-    return ::DeleteFileW(path.c_str()) != 0;
+  // The file is opened sharing nothing: while any other program has it open,
+  // for reading, writing or deleting and whatever sharing it allowed, the
+  // open fails with ERROR_SHARING_VIOLATION and the file is kept (DeleteFileW
+  // would succeed on a file held with FILE_SHARE_DELETE and take it from
+  // under its program). Once open, no one else can open it either, so what
+  // the handle shows is what goes: a file rewritten or replaced since it was
+  // listed is judged again here. FILE_FLAG_OPEN_REPARSE_POINT opens a link or
+  // junction itself, never its target; without FILE_FLAG_BACKUP_SEMANTICS a
+  // folder does not open at all. The listing holds the folder, so the path
+  // cannot lead elsewhere.
+  bool Delete(const EntryRule& rule) override {
+    const String path = folderPath_ + String(Name());
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    EntryInfo info;
+    bool deleted = false;
+    if (InfoOfHandle(file, info) && rule.Holds(info)) {
+      // A read-only file refuses this (ERROR_ACCESS_DENIED) and is kept.
+      FILE_DISPOSITION_INFO disposition{TRUE};
+      deleted = ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                             sizeof disposition) != 0;
+    }
+    ::CloseHandle(file);
+    return deleted;
   }
 
   bool Next() override {
@@ -106,6 +144,7 @@ class Win32Listing final : public Listing {
 
   HANDLE folder_;
   HANDLE find_ = INVALID_HANDLE_VALUE;
+  String folderPath_;  // ends in '\\'
   String pattern_;
   WIN32_FIND_DATAW data_{};
 };
@@ -224,7 +263,7 @@ std::unique_ptr<Listing> Win32Platform::OpenListing(StringView folder, StringVie
     ::CloseHandle(held);
     return nullptr;
   }
-  auto listing = std::make_unique<Win32Listing>(held, namePattern);
+  auto listing = std::make_unique<Win32Listing>(held, folder, namePattern);
   if (!listing->Start(folderPath + WidenPattern(namePattern))) return nullptr;
   return listing;
 }

@@ -24,7 +24,7 @@ class Win32Platform : public Platform {
   bool IsDirectory(StringView path) override;
 
   // Holds `folder` open (no delete sharing) for the life of the listing, so
-  // it cannot be renamed or replaced while entries are deleted by path.
+  // it cannot be renamed or replaced while its entries are opened by path.
   // @returns nullptr when the folder cannot be held, is a reparse point, or
   // has no matching entry.
   std::unique_ptr<Listing> OpenListing(StringView folder, StringView namePattern) override;
