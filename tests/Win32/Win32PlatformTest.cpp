@@ -22,16 +22,16 @@ class Win32PlatformTest : public ::testing::Test {
     ASSERT_TRUE(::CreateDirectoryW(root_.c_str(), nullptr));
   }
   bool Exists(const String& name) { return ::GetFileAttributesW((dir_ + name).c_str()) != ~0U; }
+  // An empty file ten days old, unless told otherwise.
   void Make(const String& name, LONGLONG size = 0, FileTime age = 10 * OneDay, DWORD attr = 0) {
     const HANDLE f = ::CreateFileW((dir_ + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                    attr | FILE_ATTRIBUTE_NORMAL, nullptr);
     const FileTime t = platform_.NowUtc() - age;
     const FILETIME ft{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
-    EXPECT_TRUE(::SetFilePointerEx(
-                    f, LARGE_INTEGER{{static_cast<DWORD>(size), static_cast<LONG>(size >> 32)}},
-                    nullptr, 0) &&
-                ::SetEndOfFile(f) && ::SetFileTime(f, nullptr, nullptr, &ft));
-    ::CloseHandle(f);
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = size;
+    EXPECT_TRUE(::SetFileInformationByHandle(f, FileEndOfFileInfo, &end, sizeof end) &&
+                ::SetFileTime(f, nullptr, nullptr, &ft) && ::CloseHandle(f));
   }
   Win32Platform platform_;
   String root_, dir_;
@@ -96,9 +96,9 @@ TEST_F(Win32PlatformTest, DeleteJudgesTheFileAgainOnItsOwnHandle) {
     const auto listing = platform_.OpenListing(dir_, name);
     ASSERT_NE(listing, nullptr);
     const String path = dir_ + name;
+    DWORD written = 0;
     if (name[3] == L'2') {  // written to
       const HANDLE f = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
-      DWORD written = 0;
       EXPECT_TRUE(::WriteFile(f, "x", 1, &written, nullptr) && ::CloseHandle(f));
     } else if (name[3] == L'3') {  // replaced by a folder
       EXPECT_TRUE(::DeleteFileW(path.c_str()) && ::CreateDirectoryW(path.c_str(), nullptr));
@@ -127,8 +127,7 @@ TEST_F(Win32PlatformTest, ListingHoldsItsFolderAgainstRenaming) {
 TEST_F(Win32PlatformTest, FoldersMustBeFoldersAndFitMaxPath) {
   Make(L"temp");
   EXPECT_TRUE(platform_.IsDirectory(root_));
-  EXPECT_FALSE(platform_.IsDirectory(dir_ + L"temp"));
-  EXPECT_FALSE(platform_.IsDirectory(root_.substr(0, root_.size() - 1) + L"?"));
+  EXPECT_FALSE(platform_.IsDirectory(dir_ + L"temp") || platform_.IsDirectory(dir_ + L"t?mp"));
   const String longest = dir_ + String(258 - dir_.size(), L'a');
   for (const String& tmp : {longest, longest + L"b"}) {
     String path = L"untouched";
@@ -142,13 +141,11 @@ TEST_F(Win32PlatformTest, FoldersMustBeFoldersAndFitMaxPath) {
 // date (one hour in winter, two in summer), not with today's offset.
 TEST_F(Win32PlatformTest, LocalToUtcUsesTheZoneRulesOfThatDate) {
   constexpr FileTime Floor = 129'409'920'000'000'000ULL, Hour = OneDay / 24;  // 2011-02-01 UTC
-  FileTime winter = 0, summer = 0, untouched = 42;
-  ASSERT_TRUE(platform_.LocalToUtc({2011, 2, 1, 0, 0, 0, 7}, winter));
-  ASSERT_TRUE(platform_.LocalToUtc({2011, 7, 1, 0, 0, 0, 0}, summer));
+  FileTime winter = 0, summer = 0;
+  EXPECT_TRUE(platform_.LocalToUtc({2011, 2, 1, 0, 0, 0, 7}, winter) &&
+              platform_.LocalToUtc({2011, 7, 1, 0, 0, 0, 0}, summer));
   EXPECT_EQ(winter, Floor - Hour + 70'000);
   EXPECT_EQ(summer, Floor + 150 * OneDay - 2 * Hour);
-  EXPECT_FALSE(platform_.LocalToUtc({2011, 2, 30, 0, 0, 0, 0}, untouched));
-  EXPECT_EQ(untouched, 42U);
 }
 
 }  // namespace
