@@ -11,7 +11,7 @@
 namespace qor {
 namespace {
 
-constexpr FileTime OneDay = 864'000'000'000ULL;
+constexpr FileTime OneDay = 864'000'000'000ULL, Hour = OneDay / 24;
 
 class Win32PlatformTest : public ::testing::Test {
  protected:
@@ -23,10 +23,10 @@ class Win32PlatformTest : public ::testing::Test {
   }
   bool Exists(const String& name) { return ::GetFileAttributesW((dir_ + name).c_str()) != ~0U; }
   // An empty file ten days old, unless told otherwise.
-  void Make(const String& name, LONGLONG size = 0, FileTime age = 10 * OneDay, DWORD attr = 0) {
+  void Make(const String& name, LONGLONG size = 0, FileTime t = 0, DWORD attributes = 0) {
     const HANDLE f = ::CreateFileW((dir_ + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                   attr | FILE_ATTRIBUTE_NORMAL, nullptr);
-    const FileTime t = platform_.NowUtc() - age;
+                                   attributes | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (t == 0) t = platform_.NowUtc() - 10 * OneDay;
     const FILETIME ft{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = size;
@@ -54,31 +54,31 @@ TEST_F(Win32PlatformTest, ListingYieldsExactlyTheNamesThePatternMatches) {
       seen.emplace(listing->Name());
     EXPECT_EQ(seen, expected);
   }
-  EXPECT_EQ(platform_.OpenListing(dir_, L"????.txt"), nullptr);
   EXPECT_EQ(platform_.OpenListing(dir_ + L"12.tmp\\", L"????.tmp"), nullptr);
 }
 
 // Size, time and kind as the listing and then the deleting handle read them;
-// a read-only file refuses and the pass goes on.
+// a read-only file refuses and the pass goes on. Run with TZ=Europe/Berlin,
+// the floor is local 2011-02-01 00:00, an hour before it in UTC.
 TEST_F(Win32PlatformTest, PassDeletesOnlyWhatQualifiesAndCountsRealDeletions) {
-  const struct {
-    const wchar_t* name;
-    LONGLONG size;
-    FileTime age;
-    DWORD attributes;
-    bool kept;
-  } cases[] = {{L"0001.tmp", 0, 10 * OneDay, 0, false},
-               {L"0002.tmp", 1LL << 32, 10 * OneDay, 0, true},
-               {L"0003.tmp", 0, OneDay, 0, true},
-               {L"DSP0004.tmp", 5, 0, FILE_ATTRIBUTE_READONLY, true},
-               {L"DSP0005.tmp", 5, 0, 0, false}};
-  for (const auto& c : cases) Make(c.name, c.size, c.age, c.attributes);
+  constexpr FileTime Floor = 129'409'920'000'000'000ULL - Hour;
+  const std::tuple<const wchar_t*, LONGLONG, FileTime, DWORD, bool> cases[] = {
+      {L"0001.tmp", 0, 0, 0, false},
+      {L"0002.tmp", 1LL << 32, 0, 0, true},
+      {L"0003.tmp", 0, platform_.NowUtc() - OneDay, 0, true},
+      {L"0004.tmp", 0, Floor, 0, false},
+      {L"0005.tmp", 0, Floor - 10'000'000, 0, true},
+      {L"DSP0006.tmp", 5, 0, FILE_ATTRIBUTE_READONLY, true},
+      {L"DSP0007.tmp", 5, 0, 0, false}};
+  for (const auto& [name, size, time, attributes, kept] : cases) Make(name, size, time, attributes);
   ASSERT_TRUE(::CreateDirectoryW((dir_ + L"ABCD.tmp").c_str(), nullptr));
   int deleted = 0;
   SweepDirectory(platform_, root_, HexPass(false), deleted);
   SweepDirectory(platform_, root_, DspPass(), deleted);
-  EXPECT_EQ(deleted, 2);
-  for (const auto& c : cases) EXPECT_EQ(Exists(c.name), c.kept) << static_cast<char>(c.name[3]);
+  EXPECT_EQ(deleted, 3);
+  for (const auto& [name, size, time, attributes, kept] : cases) {
+    EXPECT_EQ(Exists(name), kept) << static_cast<char>(name[String(name).size() - 5]);
+  }
   EXPECT_TRUE(Exists(L"ABCD.tmp"));
 }
 
@@ -109,8 +109,9 @@ TEST_F(Win32PlatformTest, DeleteJudgesTheFileAgainOnItsOwnHandle) {
 }
 
 // Held without delete sharing, the folder cannot be moved away (and replaced
-// by a link) while its entries are opened by path.
-TEST_F(Win32PlatformTest, ListingHoldsItsFolderAgainstRenaming) {
+// by a link) while its entries are opened by path. A file is no folder, and
+// the user's temp folder (TMP, with a '\' added) must fit MAX_PATH.
+TEST_F(Win32PlatformTest, FoldersAreHeldMustBeFoldersAndMustFit) {
   Make(L"DSP1.tmp");
   const String moved = root_ + L"-moved";
   {
@@ -119,15 +120,8 @@ TEST_F(Win32PlatformTest, ListingHoldsItsFolderAgainstRenaming) {
     EXPECT_FALSE(::MoveFileW(root_.c_str(), moved.c_str()));
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   }
-  EXPECT_TRUE(::MoveFileW(root_.c_str(), moved.c_str()));
-}
-
-// A file named like the folder is no folder; the user's temp folder follows
-// TMP, with a '\' added, and fails rather than being cut beyond MAX_PATH.
-TEST_F(Win32PlatformTest, FoldersMustBeFoldersAndFitMaxPath) {
-  Make(L"temp");
-  EXPECT_TRUE(platform_.IsDirectory(root_));
-  EXPECT_FALSE(platform_.IsDirectory(dir_ + L"temp") || platform_.IsDirectory(dir_ + L"t?mp"));
+  EXPECT_FALSE(platform_.IsDirectory(dir_ + L"DSP1.tmp"));
+  EXPECT_TRUE(::MoveFileW(root_.c_str(), moved.c_str()) && platform_.IsDirectory(moved));
   const String longest = dir_ + String(258 - dir_.size(), L'a');
   for (const String& tmp : {longest, longest + L"b"}) {
     String path = L"untouched";
@@ -135,17 +129,6 @@ TEST_F(Win32PlatformTest, FoldersMustBeFoldersAndFitMaxPath) {
     EXPECT_EQ(platform_.GetFolder(FolderSource::UserTemp, path), tmp == longest);
     EXPECT_EQ(path, tmp == longest ? tmp + L"\\" : L"untouched");
   }
-}
-
-// Run with TZ=Europe/Berlin: the floor converts with the rules of its own
-// date (one hour in winter, two in summer), not with today's offset.
-TEST_F(Win32PlatformTest, LocalToUtcUsesTheZoneRulesOfThatDate) {
-  constexpr FileTime Floor = 129'409'920'000'000'000ULL, Hour = OneDay / 24;  // 2011-02-01 UTC
-  FileTime winter = 0, summer = 0;
-  EXPECT_TRUE(platform_.LocalToUtc({2011, 2, 1, 0, 0, 0, 7}, winter) &&
-              platform_.LocalToUtc({2011, 7, 1, 0, 0, 0, 0}, summer));
-  EXPECT_EQ(winter, Floor - Hour + 70'000);
-  EXPECT_EQ(summer, Floor + 150 * OneDay - 2 * Hour);
 }
 
 }  // namespace
