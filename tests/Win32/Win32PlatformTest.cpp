@@ -1,5 +1,6 @@
-// The Win32 body on real folders. Under Wine these live in the build's
-// scratch prefix (C:\qor-it-<pid>-<n>, left there), never in the swept four.
+// The Win32 body on real folders, and QOR_DelTmp.exe started by a Windows
+// parent. Under Wine all of it stays in the build's scratch prefix (folders
+// C:\qor-<pid>-<n> are left there). Usage: qor_win32_tests PATH-TO-EXE
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -11,35 +12,65 @@
 namespace qor {
 namespace {
 
+String g_exe;
 constexpr FileTime OneDay = 864'000'000'000ULL, Hour = OneDay / 24;
 
-class Win32PlatformTest : public ::testing::Test {
+class Win32Test : public ::testing::Test {
  protected:
   void SetUp() override {
     static int n = 0;
-    root_ = L"C:\\qor-it-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++n);
-    dir_ = root_ + L"\\";
-    ASSERT_TRUE(::CreateDirectoryW(root_.c_str(), nullptr));
+    dir_ = L"C:\\qor-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++n);
+    ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));
+    dir_ += L"\\";
   }
   bool Exists(const String& name) { return ::GetFileAttributesW((dir_ + name).c_str()) != ~0U; }
-  // An empty file ten days old, unless told otherwise.
-  void Make(const String& name, LONGLONG size = 0, FileTime t = 0, DWORD attributes = 0) {
-    const HANDLE f = ::CreateFileW((dir_ + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                   attributes | FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (t == 0) t = platform_.NowUtc() - 10 * OneDay;
-    const FILETIME ft{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+  // A file ten days old unless told otherwise, kept open with `share` if that is not ~0.
+  HANDLE Make(const String& name, LONGLONG size = 0, FileTime t = 0, DWORD attributes = 0,
+              DWORD share = ~0U) {
+    const HANDLE f = ::CreateFileW((dir_ + name).c_str(), GENERIC_READ | GENERIC_WRITE, share & 7,
+                                   nullptr, CREATE_NEW, attributes, nullptr);
+    const FileTime at = t != 0 ? t : platform_.NowUtc() - 10 * OneDay;
+    const FILETIME ft{static_cast<DWORD>(at), static_cast<DWORD>(at >> 32)};
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = size;
     EXPECT_TRUE(::SetFileInformationByHandle(f, FileEndOfFileInfo, &end, sizeof end) &&
-                ::SetFileTime(f, nullptr, nullptr, &ft) && ::CloseHandle(f));
+                ::SetFileTime(f, nullptr, nullptr, &ft));
+    return share == ~0U && ::CloseHandle(f) ? nullptr : f;
   }
   Win32Platform platform_;
-  String root_, dir_;
+  String dir_;
 };
+
+// Standard output and exit status of the exe, run with TMP (its user temp
+// folder) set to `userTemp`.
+std::pair<std::string, DWORD> RunExe(const String& userTemp, String arguments) {
+  ::SetEnvironmentVariableW(L"TMP", userTemp.c_str());
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  EXPECT_TRUE(::CreatePipe(&readEnd, &startup.hStdOutput, &inherit, 0));
+  ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  arguments = L"\"" + g_exe + L"\" " + arguments;
+  PROCESS_INFORMATION child{};  // started in C:\, as Wine cannot enter this test's Linux folder
+  EXPECT_TRUE(::CreateProcessW(nullptr, arguments.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                               L"C:\\", &startup, &child));
+  ::CloseHandle(startup.hStdOutput);
+  std::pair<std::string, DWORD> result;
+  char chunk[4096];
+  for (DWORD got = 0; ::ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0;) {
+    result.first.append(chunk, got);
+  }
+  ::WaitForSingleObject(child.hProcess, INFINITE);
+  ::GetExitCodeProcess(child.hProcess, &result.second);
+  for (const HANDLE h : {child.hProcess, child.hThread, readEnd}) ::CloseHandle(h);
+  return result;
+}
 
 // Wine's native "????.tmp" misses 12.tmp, .tmp and DSP.tmp, and "*.tmp"
 // returns ab.tmpl through its 8.3 name, as Windows does through AB~1.TMP.
-TEST_F(Win32PlatformTest, ListingYieldsExactlyTheNamesThePatternMatches) {
+TEST_F(Win32Test, ListingYieldsExactlyTheNamesThePatternMatches) {
   for (const wchar_t* name : {L"1A2B.tmp", L"12.tmp", L".tmp", L"DSP.tmp", L"DSP00FF.tmp",
                               L"dsp1.TMP", L"abcde.tmp", L"ab.tmpl"}) {
     Make(name);
@@ -57,33 +88,8 @@ TEST_F(Win32PlatformTest, ListingYieldsExactlyTheNamesThePatternMatches) {
   EXPECT_EQ(platform_.OpenListing(dir_ + L"12.tmp\\", L"????.tmp"), nullptr);
 }
 
-// Size, time and kind as the listing and then the deleting handle read them;
-// a read-only file refuses and the pass goes on. Run with TZ=Europe/Berlin,
-// the floor is local 2011-02-01 00:00, an hour before it in UTC.
-TEST_F(Win32PlatformTest, PassDeletesOnlyWhatQualifiesAndCountsRealDeletions) {
-  constexpr FileTime Floor = 129'409'920'000'000'000ULL - Hour;
-  const std::tuple<const wchar_t*, LONGLONG, FileTime, DWORD, bool> cases[] = {
-      {L"0001.tmp", 0, 0, 0, false},
-      {L"0002.tmp", 1LL << 32, 0, 0, true},
-      {L"0003.tmp", 0, platform_.NowUtc() - OneDay, 0, true},
-      {L"0004.tmp", 0, Floor, 0, false},
-      {L"0005.tmp", 0, Floor - 10'000'000, 0, true},
-      {L"DSP0006.tmp", 5, 0, FILE_ATTRIBUTE_READONLY, true},
-      {L"DSP0007.tmp", 5, 0, 0, false}};
-  for (const auto& [name, size, time, attributes, kept] : cases) Make(name, size, time, attributes);
-  ASSERT_TRUE(::CreateDirectoryW((dir_ + L"ABCD.tmp").c_str(), nullptr));
-  int deleted = 0;
-  SweepDirectory(platform_, root_, HexPass(false), deleted);
-  SweepDirectory(platform_, root_, DspPass(), deleted);
-  EXPECT_EQ(deleted, 3);
-  for (const auto& [name, size, time, attributes, kept] : cases) {
-    EXPECT_EQ(Exists(name), kept) << static_cast<char>(name[String(name).size() - 5]);
-  }
-  EXPECT_TRUE(Exists(L"ABCD.tmp"));
-}
-
 // The listing stands on the entry when the file changes; Delete sees it.
-TEST_F(Win32PlatformTest, DeleteJudgesTheFileAgainOnItsOwnHandle) {
+TEST_F(Win32Test, DeleteJudgesTheFileAgainOnItsOwnHandle) {
   struct Rule final : EntryRule {
     AgeWindow window;
     [[nodiscard]] bool Holds(const EntryInfo& info) const override {
@@ -92,17 +98,16 @@ TEST_F(Win32PlatformTest, DeleteJudgesTheFileAgainOnItsOwnHandle) {
   } rule;
   ASSERT_TRUE(ComputeAgeWindow(platform_, rule.window));
   for (const String name : {L"0001.tmp", L"0002.tmp", L"0003.tmp"}) {
-    Make(name);
+    const HANDLE f = Make(name, 0, 0, 0, 7);
     const auto listing = platform_.OpenListing(dir_, name);
-    ASSERT_NE(listing, nullptr);
-    const String path = dir_ + name;
     DWORD written = 0;
-    if (name[3] == L'2') {  // written to
-      const HANDLE f = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
-      EXPECT_TRUE(::WriteFile(f, "x", 1, &written, nullptr) && ::CloseHandle(f));
-    } else if (name[3] == L'3') {  // replaced by a folder
-      EXPECT_TRUE(::DeleteFileW(path.c_str()) && ::CreateDirectoryW(path.c_str(), nullptr));
+    EXPECT_TRUE(name[3] != L'2' || ::WriteFile(f, "x", 1, &written, nullptr));  // written to
+    ::CloseHandle(f);
+    if (name[3] == L'3') {  // replaced by a folder
+      EXPECT_TRUE(::DeleteFileW((dir_ + name).c_str()) &&
+                  ::CreateDirectoryW((dir_ + name).c_str(), nullptr));
     }
+    ASSERT_NE(listing, nullptr);
     EXPECT_EQ(listing->Delete(rule), name[3] == L'1') << static_cast<char>(name[3]);
     EXPECT_EQ(Exists(name), name[3] != L'1') << static_cast<char>(name[3]);
   }
@@ -111,17 +116,17 @@ TEST_F(Win32PlatformTest, DeleteJudgesTheFileAgainOnItsOwnHandle) {
 // Held without delete sharing, the folder cannot be moved away (and replaced
 // by a link) while its entries are opened by path. A file is no folder, and
 // the user's temp folder (TMP, with a '\' added) must fit MAX_PATH.
-TEST_F(Win32PlatformTest, FoldersAreHeldMustBeFoldersAndMustFit) {
+TEST_F(Win32Test, FoldersAreHeldMustBeFoldersAndMustFit) {
   Make(L"DSP1.tmp");
-  const String moved = root_ + L"-moved";
+  const String folder = dir_.substr(0, dir_.size() - 1), moved = folder + L"-moved";
   {
     const auto listing = platform_.OpenListing(dir_, L"DSP????.tmp");
     ASSERT_NE(listing, nullptr);
-    EXPECT_FALSE(::MoveFileW(root_.c_str(), moved.c_str()));
+    EXPECT_FALSE(::MoveFileW(folder.c_str(), moved.c_str()));
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   }
   EXPECT_FALSE(platform_.IsDirectory(dir_ + L"DSP1.tmp"));
-  EXPECT_TRUE(::MoveFileW(root_.c_str(), moved.c_str()) && platform_.IsDirectory(moved));
+  EXPECT_TRUE(::MoveFileW(folder.c_str(), moved.c_str()) && platform_.IsDirectory(moved));
   const String longest = dir_ + String(258 - dir_.size(), L'a');
   for (const String& tmp : {longest, longest + L"b"}) {
     String path = L"untouched";
@@ -131,5 +136,42 @@ TEST_F(Win32PlatformTest, FoldersAreHeldMustBeFoldersAndMustFit) {
   }
 }
 
+// The exe, with this folder as its user temp folder. Files held open here are
+// in use whatever sharing they allow: kept, uncounted, taken by the next run.
+// Size, time and kind are read from the listing and the deleting handle; a
+// read-only file refuses. Under TZ=Europe/Berlin the floor is local
+// 2011-02-01 00:00, an hour earlier in UTC. The count goes out as a CR LF
+// line and as the whole exit status (a Linux parent of Wine sees 8 bits).
+TEST_F(Win32Test, ExeRunKeepsFilesInUseAndReportsTheCountToAWindowsParent) {
+  RunExe(dir_, L"/s /a");  // leftovers in the other folders, of earlier runs or of Wine
+  constexpr FileTime Floor = 129'409'920'000'000'000ULL - Hour;
+  const std::tuple<const wchar_t*, LONGLONG, FileTime, DWORD, bool> files[] = {
+      {L"0001.tmp", 0, 0, 0, false},
+      {L"0002.tmp", 1LL << 32, 0, 0, true},
+      {L"0003.tmp", 0, Floor, 0, false},
+      {L"0004.tmp", 0, Floor - 10'000'000, 0, true},
+      {L"DSP0005.tmp", 0, 0, FILE_ATTRIBUTE_READONLY, true}};
+  for (const auto& [name, size, t, attributes, stays] : files) Make(name, size, t, attributes);
+  ASSERT_TRUE(::CreateDirectoryW((dir_ + L"ABCD.tmp").c_str(), nullptr));
+  for (int i = 0; i < 300; ++i) Make(L"DSP" + std::to_wstring(1000 + i) + L".tmp");
+  std::vector<HANDLE> held;  // sharing none; read+write; read+write+delete
+  for (const DWORD share : {0, 3, 7})
+    held.push_back(Make(L"DSP" + std::to_wstring(share) + L".tmp", 0, 0, 0, share));
+  EXPECT_EQ(RunExe(dir_, L""), std::make_pair(std::string("SUCCESS(302)\r\n"), DWORD{302}));
+  for (const auto& [name, size, t, attributes, stays] : files) EXPECT_EQ(Exists(name), stays);
+  for (const HANDLE h : held) ::CloseHandle(h);
+  EXPECT_EQ(RunExe(dir_, L""), std::make_pair(std::string("SUCCESS(3)\r\n"), DWORD{3}));
+  EXPECT_TRUE(Exists(L"ABCD.tmp") && Exists(L"DSP0005.tmp"));
+}
+
 }  // namespace
 }  // namespace qor
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  // Under Wine the path arrives in Linux form; \\?\unix\ reaches it without
+  // a drive mapped to the Linux root.
+  for (const char c : std::string(argc > 1 ? argv[1] : "")) qor::g_exe += c == '/' ? '\\' : c;
+  if (qor::g_exe.starts_with(L"\\")) qor::g_exe.insert(0, L"\\\\?\\unix");
+  return RUN_ALL_TESTS();
+}
