@@ -13,4 +13,4 @@ ctest --preset linux-asan
 # add nothing here, since the thread code is the same.
 cmake --preset linux-tsan
 cmake --build --preset linux-tsan
-ctest --preset linux-tsan -R '^(unit|posix_integration|posix_hardening)$'
+ctest --preset linux-tsan -R '^(unit|posix_platform)$'
