@@ -2,9 +2,10 @@
 # Packaging: the install tree, the manual page, the systemd units, the .deb
 # (listed, checked by lintian, then really installed, enabled, removed and
 # purged inside a private mount namespace whose /usr, /etc and /var are
-# throw-away overlays) and the Windows task definition (the zip is checked
-# by the Windows stage, which has the cross build). The tool itself is only
-# ever asked for its usage.
+# throw-away overlays), the Windows task definition, and the MSI (built from
+# the Windows stage's cross build, then installed, upgraded and uninstalled
+# under Wine by scripts/check-windows-msi.sh). The zip is checked by the
+# Windows stage. The tool itself is only ever asked for its usage.
 set -uo pipefail
 self=$(realpath "$0")
 cd "$(dirname "$self")/../.."
@@ -382,5 +383,17 @@ check "task XML is UTF-8 as it declares" task_encoding_matches "$xml"
 check "task runs the installed exe with /s, as the readme installs it" \
   task_names_installed_path "$xml" "$readme"
 check "task runs daily as SYSTEM with the highest privileges" task_settings_hold "$xml"
+
+# The MSI is built from the Windows stage's cross build (only the exe is
+# built here when that stage has not run), so nothing is compiled twice.
+echo "---- Windows installer (MSI), under Wine in a scratch prefix"
+msi_log=$work/check-windows-msi.log
+bash scripts/check-windows-msi.sh 2>&1 | tee "$msi_log"
+if counts=$(sed -n 's/^windows msi: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$msi_log") && [ -n "$counts" ]; then
+  read -r p f <<<"$counts"
+  passed=$((passed + p)) failed=$((failed + f))
+else
+  fail "Windows installer checks" "scripts/check-windows-msi.sh stopped before its summary"
+fi
 
 summary
