@@ -129,6 +129,19 @@ changelog_matches_project() {
   [ "$(dpkg-parsechangelog -l "$1" -S Source)" = qor-deltmp ] || { echo "changelog is not qor-deltmp's"; return 1; }
 }
 
+# Every file name of a package that the documentation quotes carries the
+# project's version (the names are the ones the build makes).
+docs_name_current_packages() {
+  local file names stale
+  for file in "$@"; do
+    names=$(grep -oE 'qor-deltmp_[0-9.]+_amd64\.deb|QOR_DelTmp-[0-9.]+-(x64\.msi|win64\.zip)' "$file" | sort -u)
+    [ -n "$names" ] || { echo "$file names no package"; return 1; }
+    stale=$(grep -vE "_${project_version//./\\.}_|-${project_version//./\\.}-" <<<"$names") &&
+      { echo "$file: $stale"; return 1; }
+  done
+  return 0
+}
+
 xml_value() {  # xml_value FILE XPATH-UNDER-TASK
   xmllint --xpath "string(/*[local-name()='Task']/$2)" "$1"
 }
@@ -300,6 +313,8 @@ check "manual page documents every option of the usage text" \
 check "manual page carries the project's version" man_version_matches_project "$page"
 check "the Debian changelog's newest entry is the project's version" \
   changelog_matches_project packaging/debian/changelog
+check "README.md and the zip's readme name this version's packages" \
+  docs_name_current_packages README.md packaging/windows/README.txt
 
 echo "---- .deb"
 rm -f "$build"/*.deb
