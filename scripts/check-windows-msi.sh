@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Windows Installer package from the Windows build and checks it:
 # its tables as msiinfo reads them, then, under Wine in a scratch prefix of
-# its own, an install, the installed exe, an upgrade to the next patch
-# version (built here from a copy of the sources with only the version
-# raised), an uninstall, and an install whose task cannot be registered.
+# its own, an install, the installed exe, a rebuild of the same version over
+# it, an upgrade to the next patch version (built here from a copy of the
+# sources with only the version raised), a refused downgrade, an uninstall,
+# and an install whose task cannot be registered.
 # The installed exe is only asked for its usage, which sweeps nothing.
 #   check-windows-msi.sh
 set -uo pipefail
@@ -49,6 +50,11 @@ sed -i "s/^project(QOR_DelTmp VERSION $version /project(QOR_DelTmp VERSION $next
 next_msi=$next_src/$build/QOR_DelTmp-$next-x64.msi
 [ -f "$next_msi" ] || die "no $next_msi"
 echo "built $(basename "$next_msi") from a copy at version $next"
+
+# The same version built again: the same files, a new ProductCode.
+rebuilt_msi=$work/QOR_DelTmp-$version-rebuilt-x64.msi
+bash packaging/windows/build-msi.sh "$version" "$root/$build/packaging/msi-files" "$rebuilt_msi" ||
+  die "build $version again"
 
 # A package whose task definition schtasks refuses: the same build script on
 # the same files, but for the XML.
@@ -130,7 +136,7 @@ WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 WINEPREFIX="$prefix" wineserver -p
 trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true' EXIT
 mkdir -p "$drive_c/msi"
-cp "$msi" "$next_msi" "$bad_msi" "$drive_c/msi/"
+cp "$msi" "$rebuilt_msi" "$next_msi" "$bad_msi" "$drive_c/msi/"
 
 # The DisplayVersion of every installed product named QOR_DelTmp, one a line.
 installed_versions() {
@@ -172,6 +178,17 @@ installed_exe_prints_usage() {
 }
 check "the installed exe prints its usage for /?" installed_exe_prints_usage
 
+replaces_same_version() {
+  local before after
+  before=$(table_value "$msi" Property ProductCode 2)
+  after=$(table_value "$rebuilt_msi" Property ProductCode 2)
+  [ "$before" != "$after" ] || { echo "the rebuild has the same ProductCode"; return 1; }
+  msiexec /i "$(basename "$rebuilt_msi")" rebuild.log || { echo "msiexec /i ended with status $?"; return 1; }
+  [ "$(installed_versions)" = "$version" ] || { echo "installed products: $(installed_versions | tr '\n' ' ')"; return 1; }
+  task_is_ours
+}
+check "msiexec /i of a rebuild of $version (new ProductCode): still exactly one product" replaces_same_version
+
 upgrades() {
   msiexec /i "$(basename "$next_msi")" upgrade.log || { echo "msiexec /i ended with status $?"; return 1; }
   [ "$(installed_versions)" = "$next" ] || { echo "installed products: $(installed_versions | tr '\n' ' ')"; return 1; }
@@ -180,6 +197,14 @@ upgrades() {
   task_is_ours
 }
 check "msiexec /i of $next over $version: exactly one product, $next, with its exe and the task" upgrades
+
+refuses_downgrade() {
+  msiexec /i "$(basename "$msi")" downgrade.log && { echo "$version installed over $next"; return 1; }
+  [ "$(installed_versions)" = "$next" ] || { echo "installed products: $(installed_versions | tr '\n' ' ')"; return 1; }
+  cmp "$folder/QOR_DelTmp.exe" "$next_src/$build/packaging/msi-files/QOR_DelTmp.exe" || return 1
+  task_is_ours
+}
+check "msiexec /i of $version over $next is refused; $next stays as it was" refuses_downgrade
 
 uninstalls() {
   msiexec /x "$(basename "$next_msi")" uninstall.log || { echo "msiexec /x ended with status $?"; return 1; }
