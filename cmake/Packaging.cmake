@@ -33,7 +33,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Depends is worked out from the libraries the binary loads (dpkg-shlibdeps):
-  # none for the statically linked release binary.
+  # the C and C++ runtime.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${PROJECT_SOURCE_DIR}/packaging/debian/postinst

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Packaging: the install tree, the manual page, the systemd units, the .deb
-# (listed, then really installed, enabled and removed inside a private mount
-# namespace whose /usr, /etc and /var are throw-away overlays) and the
-# Windows task definition (the zip is checked by the Windows stage, which has
-# the cross build). The tool itself is only ever asked for its usage.
+# (listed, checked by lintian, then really installed, enabled, removed and
+# purged inside a private mount namespace whose /usr, /etc and /var are
+# throw-away overlays), the Windows task definition, and the MSI (built from
+# the Windows stage's cross build, then installed, upgraded and uninstalled
+# under Wine by scripts/check-windows-msi.sh). The zip is checked by the
+# Windows stage. The tool itself is only ever asked for its usage.
 set -uo pipefail
 self=$(realpath "$0")
 cd "$(dirname "$self")/../.."
@@ -16,7 +18,9 @@ expected_files=(
   usr/lib/systemd/system/QOR_DelTmp.service
   usr/lib/systemd/system/QOR_DelTmp.timer
   usr/sbin/QOR_DelTmp
-  usr/share/man/man8/QOR_DelTmp.8
+  usr/share/doc/qor-deltmp/changelog.gz
+  usr/share/doc/qor-deltmp/copyright
+  usr/share/man/man8/QOR_DelTmp.8.gz
 )
 
 passed=0 failed=0 skipped=0
@@ -108,11 +112,34 @@ man_documents_usage_options() {
   done
 }
 
+project_version=$(sed -n 's/^project(QOR_DelTmp VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+
 man_version_matches_project() {
-  local project th
-  project=$(sed -n 's/^project(QOR_DelTmp VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  local th
   th=$(sed -n 's/^\.TH .*"QOR_DelTmp \([0-9.]*\)".*/\1/p' "$1")
-  [ -n "$project" ] && [ "$project" = "$th" ] || { echo "project $project, manual page $th"; return 1; }
+  [ -n "$project_version" ] && [ "$project_version" = "$th" ] ||
+    { echo "project $project_version, manual page $th"; return 1; }
+}
+
+# The newest entry of the Debian changelog is the version being packaged.
+changelog_matches_project() {
+  local v
+  v=$(dpkg-parsechangelog -l "$1" -S Version) || return 1
+  [ "$v" = "$project_version" ] || { echo "changelog $v, project $project_version"; return 1; }
+  [ "$(dpkg-parsechangelog -l "$1" -S Source)" = qor-deltmp ] || { echo "changelog is not qor-deltmp's"; return 1; }
+}
+
+# Every file name of a package that the documentation quotes carries the
+# project's version (the names are the ones the build makes).
+docs_name_current_packages() {
+  local file names stale
+  for file in "$@"; do
+    names=$(grep -oE 'qor-deltmp_[0-9.]+_amd64\.deb|QOR_DelTmp-[0-9.]+-(x64\.msi|win64\.zip)' "$file" | sort -u)
+    [ -n "$names" ] || { echo "$file names no package"; return 1; }
+    stale=$(grep -vE "_${project_version//./\\.}_|-${project_version//./\\.}-" <<<"$names") &&
+      { echo "$file: $stale"; return 1; }
+  done
+  return 0
 }
 
 xml_value() {  # xml_value FILE XPATH-UNDER-TASK
@@ -161,11 +188,37 @@ if [ "${1:-}" = --inside ]; then
   # overlay, so install the way a full system does.
   grep -l '^path-exclude' /etc/dpkg/dpkg.cfg.d/* 2>/dev/null | xargs -r rm -f
   export DEBIAN_FRONTEND=noninteractive
-  check "dpkg -i installs the package" dpkg -i "$deb"
-  check "dpkg -L lists the installed files" \
-    bash -c 'dpkg -L qor-deltmp | grep -qx /usr/sbin/QOR_DelTmp'
-  check "man -w 8 QOR_DelTmp finds the installed page" \
-    bash -c '[ "$(man -w 8 QOR_DelTmp)" = /usr/share/man/man8/QOR_DelTmp.8 ]'
+  link=/etc/systemd/system/timers.target.wants/QOR_DelTmp.timer
+  state=/var/lib/systemd/deb-systemd-helper-enabled/QOR_DelTmp.timer.dsh-also
+  # As the README installs it. The dependencies are already on this system.
+  installs() {
+    apt-get install -y -q --no-install-recommends "$deb" || return 1
+    dpkg -L qor-deltmp | grep -qx /usr/sbin/QOR_DelTmp || { echo "dpkg -L lacks the binary"; return 1; }
+    [ ! -e "$link" ] || { echo "the timer was enabled on install"; return 1; }
+    [ "$(systemctl is-enabled QOR_DelTmp.timer 2>&1)" = disabled ] ||
+      { echo "systemctl is-enabled: $(systemctl is-enabled QOR_DelTmp.timer 2>&1)"; return 1; }
+    # deb-systemd-helper recorded the link enabling would make: that record
+    # is what lets remove and purge clean up after the administrator.
+    grep -qx "$link" "$state" || { echo "no deb-systemd-helper state naming $link"; return 1; }
+  }
+  check "apt-get install ./$(basename "$deb"): installed, timer disabled, state recorded" installs
+  linked_dynamically() {
+    local out
+    out=$(ldd /usr/sbin/QOR_DelTmp) || { echo "ldd failed"; return 1; }
+    echo "$out"
+    grep -q 'not found' <<<"$out" && return 1
+    grep -q 'libstdc++\.so\.6 => /' <<<"$out" && grep -q 'libc\.so\.6 => /' <<<"$out" &&
+      /usr/sbin/QOR_DelTmp '/?' | grep -q '^Usage: QOR_DelTmp'
+  }
+  check "ldd: the installed binary loads the system's libstdc++ and libc, and runs" linked_dynamically
+  man_opens_from_gz() {
+    local page
+    page=$(man -w 8 QOR_DelTmp) || return 1
+    [ "$page" = /usr/share/man/man8/QOR_DelTmp.8.gz ] || { echo "man -w: $page"; return 1; }
+    MANWIDTH=80 MANPAGER=cat man 8 QOR_DelTmp 2>&1 | grep -q 'QOR_DelTmp - delete stale temporary files' ||
+      { echo "the rendered page lacks its NAME line"; return 1; }
+  }
+  check "man 8 QOR_DelTmp opens the gzipped page" man_opens_from_gz
   if man --help 2>&1 | grep -q -- --warnings; then
     check "man 8 QOR_DelTmp renders without warnings" man_renders_cleanly 8 QOR_DelTmp
   else
@@ -184,11 +237,35 @@ if [ "${1:-}" = --inside ]; then
   else
     skip "systemd-analyze verify" "systemd-analyze is not installed; the keys were parsed above"
   fi
-  link=/etc/systemd/system/timers.target.wants/QOR_DelTmp.timer
   check "systemctl enable QOR_DelTmp.timer" \
     bash -c "systemctl enable QOR_DelTmp.timer && [ -L $link ]"
-  check "dpkg -r removes the files and the timer's enable link" \
-    bash -c "dpkg -r qor-deltmp && [ ! -e /usr/sbin/QOR_DelTmp ] && [ ! -e /usr/lib/systemd/system/QOR_DelTmp.timer ] && [ ! -L $link ]"
+  removes() {
+    dpkg -r qor-deltmp || return 1
+    local f
+    for f in /usr/sbin/QOR_DelTmp /usr/lib/systemd/system/QOR_DelTmp.timer \
+      /usr/lib/systemd/system/QOR_DelTmp.service /usr/share/man/man8/QOR_DelTmp.8.gz; do
+      [ ! -e "$f" ] || { echo "$f is still there"; return 1; }
+    done
+    [ ! -L "$link" ] || { echo "the enable link is still there"; return 1; }
+    [ "$(dpkg-query -W -f='${Status}' qor-deltmp)" = "deinstall ok config-files" ] ||
+      { echo "dpkg status: $(dpkg-query -W -f='${Status}' qor-deltmp)"; return 1; }
+  }
+  check "dpkg -r removes the files and disables the timer (its enable link goes)" removes
+  purges() {
+    dpkg -P qor-deltmp || return 1
+    dpkg-query -W qor-deltmp 2>/dev/null && { echo "dpkg still knows qor-deltmp"; return 1; }
+    [ ! -e "$state" ] || { echo "$state is still there"; return 1; }
+    # What the package and its scripts ever wrote lands in the overlays'
+    # upper layers; nothing there may still be named after it. Not counted:
+    # dpkg's and apt's logs, and the formatted copy man-db keeps of a page
+    # read above (its own cache, which mandb prunes; no package cleans it).
+    local left
+    left=$(find "$scratch"/usr-upper "$scratch"/etc-upper "$scratch"/var-upper \
+      \( -iname '*qor_deltmp*' -o -iname '*qor-deltmp*' \) \
+      -not -path "$scratch/var-upper/log/*" -not -path "$scratch/var-upper/cache/man/*" -print)
+    [ -z "$left" ] || { echo "left behind:"; echo "$left"; return 1; }
+  }
+  check "dpkg -P leaves no unit, link, helper state or file of the package" purges
   echo "$passed $failed $skipped" >"$scratch/counts"
   exit 0
 fi
@@ -234,6 +311,10 @@ fi
 check "manual page documents every option of the usage text" \
   man_documents_usage_options "$work/usr-tree/usr/sbin/QOR_DelTmp" "$page"
 check "manual page carries the project's version" man_version_matches_project "$page"
+check "the Debian changelog's newest entry is the project's version" \
+  changelog_matches_project packaging/debian/changelog
+check "README.md and the zip's readme name this version's packages" \
+  docs_name_current_packages README.md packaging/windows/README.txt
 
 echo "---- .deb"
 rm -f "$build"/*.deb
@@ -248,20 +329,48 @@ check "dpkg-deb -c lists exactly the expected files" \
 control_fields_hold() {
   local v
   [ "$(dpkg-deb -f "$deb" Package)" = qor-deltmp ] || { echo "Package"; return 1; }
+  [ "$(dpkg-deb -f "$deb" Version)" = "$project_version" ] || { echo "Version $(dpkg-deb -f "$deb" Version)"; return 1; }
   [ "$(dpkg-deb -f "$deb" Section)" = admin ] || { echo "Section"; return 1; }
   [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || { echo "no Maintainer"; return 1; }
   v=$(dpkg-deb -f "$deb" Architecture)
   [ "$v" = "$(dpkg --print-architecture)" ] || { echo "Architecture $v"; return 1; }
-  # Computed from the libraries the binary loads: the C library when it is
-  # linked dynamically, nothing when it is static.
+  # The binary is linked dynamically, and dpkg-shlibdeps turned the
+  # libraries it loads into Depends.
+  readelf -d "$work/usr-tree/usr/sbin/QOR_DelTmp" | grep -q 'NEEDED.*libstdc++' ||
+    { echo "the packaged binary does not load libstdc++"; return 1; }
   v=$(dpkg-deb -f "$deb" Depends)
-  if readelf -d "$work/usr-tree/usr/sbin/QOR_DelTmp" | grep -q '(NEEDED)'; then
-    grep -q 'libc6' <<<"$v" || { echo "dynamic binary, but Depends lacks libc6: $v"; return 1; }
-  else
-    [ -z "$v" ] || { echo "static binary, but Depends: $v"; return 1; }
-  fi
+  grep -q 'libc6 (>= ' <<<"$v" && grep -q 'libstdc++6 (>= ' <<<"$v" ||
+    { echo "Depends: $v"; return 1; }
 }
-check "control fields: name, section, maintainer, architecture, depends" control_fields_hold
+check "control fields: name, version, section, maintainer, architecture, depends" control_fields_hold
+package_docs_hold() {
+  local unpacked=$work/deb-unpacked doc
+  rm -rf "$unpacked" && dpkg-deb -x "$deb" "$unpacked" || return 1
+  doc=$unpacked/usr/share/doc/qor-deltmp
+  head -n 1 "$doc/copyright" |
+    grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+    { echo "copyright is not in the machine-readable format"; return 1; }
+  zcat "$doc/changelog.gz" | cmp - packaging/debian/changelog || return 1
+  zcat "$unpacked/usr/share/man/man8/QOR_DelTmp.8.gz" | cmp - docs/QOR_DelTmp.8
+}
+check "package docs: machine-readable copyright, changelog.gz and the gzipped manual page" \
+  package_docs_hold
+# Policy and style as Debian checks them: no error and no warning. Its whole
+# output is shown; overrides, if ever needed, sit in the package with their
+# reason and are listed by lintian as such.
+lintian_is_clean() {
+  local out
+  out=$(lintian --fail-on error,warning --display-info "$deb" 2>&1)
+  local rc=$?
+  echo "$out" | sed 's/^/      lintian: /' >&3
+  [ "$rc" -eq 0 ] && ! grep -qE '^[EW]: ' <<<"$out"
+}
+if command -v lintian >/dev/null; then
+  echo "      lintian $(lintian --version | awk '{print $2}') on $(basename "$deb"):"
+  check "lintian: no error and no warning" lintian_is_clean 3>&1
+else
+  fail "lintian: no error and no warning" "lintian is not installed (scripts/deps/packaging.txt)"
+fi
 
 echo "---- .deb installed for real (private namespace, overlay /usr /etc /var)"
 scratch=$(mktemp -d "$work/root.XXXXXX")
@@ -289,5 +398,17 @@ check "task XML is UTF-8 as it declares" task_encoding_matches "$xml"
 check "task runs the installed exe with /s, as the readme installs it" \
   task_names_installed_path "$xml" "$readme"
 check "task runs daily as SYSTEM with the highest privileges" task_settings_hold "$xml"
+
+# The MSI is built from the Windows stage's cross build (only the exe is
+# built here when that stage has not run), so nothing is compiled twice.
+echo "---- Windows installer (MSI), under Wine in a scratch prefix"
+msi_log=$work/check-windows-msi.log
+bash scripts/check-windows-msi.sh 2>&1 | tee "$msi_log"
+if counts=$(sed -n 's/^windows msi: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$msi_log") && [ -n "$counts" ]; then
+  read -r p f <<<"$counts"
+  passed=$((passed + p)) failed=$((failed + f))
+else
+  fail "Windows installer checks" "scripts/check-windows-msi.sh stopped before its summary"
+fi
 
 summary
