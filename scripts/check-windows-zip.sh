@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Packs the Windows build into its zip and checks it: exactly the exe, the
 # task definition and the readme, the two text files as they are in the
-# repository, and the packed (stripped) exe still starts under Wine. The exe
-# is only asked for its usage, which ends before any folder is swept.
+# repository, the packed (stripped) exe's manifest, and that it still starts
+# under Wine. The exe is only asked for its usage, which ends before any
+# folder is swept.
 #   check-windows-zip.sh WINE-PREFIX
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -53,6 +54,14 @@ packed_exe_runs() {
   [ "$(head -n 1 <<<"$out")" = $'Usage: QOR_DelTmp [/s][/a]\r' ] || { echo "$out"; return 1; }
 }
 check "the packed exe starts under Wine and prints its usage" packed_exe_runs
+# Resource 1 of type 24 (RT_MANIFEST) is what Windows reads before it starts
+# the exe: it must demand administrator rights, without UI access.
+manifest_demands_administrator() {
+  x86_64-w64-mingw32-windres -i "$unpacked/$top/QOR_DelTmp.exe" -J coff -O rc |
+    sed -n '/^1 24 /,/^END/p' |
+    grep -F 'requestedExecutionLevel level=""requireAdministrator"" uiAccess=""false""'
+}
+check "the packed exe's manifest demands administrator rights" manifest_demands_administrator
 
 echo "windows zip: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
