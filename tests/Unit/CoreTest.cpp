@@ -8,7 +8,7 @@
 namespace qor::testing {
 struct Machine : FakePlatform {  // with the process-wide flags as a run starts
   Machine() { RunFlag.store(true), SilentFlag = false; }
-  int Pass(const SweepPass& pass, int n = 0) { return SweepDirectory(*this, Win, pass, n), n; }
+  int Pass(const SweepPass& p, int n = 0) { return SweepDirectory(*this, User + L"\\", p, n), n; }
 };
 // A file after three never counted (refused, vanished, changed before deletion): which of the hex
 // pass, it with option a, the DSP pass (1-3) deletes it. Zone: hours ahead of UTC; 99: no zone.
@@ -31,15 +31,15 @@ TEST(Sweep, NamesAndQualification) {
   for (const auto& [name, info, zone, by] : rows) {
     Machine m;
     m.zoneHours = zone, m.failLocalToUtc = zone == 99;
-    m.folders[Win] = {{L"1.tmp", S, true}, {L"2.tmp"}, {L"3.tmp"}, {name, info}};
+    m.folders[User] = {{L"1.tmp", S, true}, {L"2.tmp"}, {L"3.tmp"}, {name, info}};
     m.onEntry = [](Entry& e) { e.gone = e.gone || e.name == L"2.tmp"; };
     m.beforeDelete = [](Entry& e) { e.info.size += e.name == L"3.tmp" ? 1 : 0; };
     const int hex = m.Pass(HexPass(false)), all = m.Pass(HexPass(true));
     EXPECT_EQ(hex + 2 * all + 3 * m.Pass(DspPass()), by) << name << zone;
   }
   EXPECT_FALSE(HexNameRule(L"1A2B.tm"));  // the pattern has checked ".tmp" before any pass asks
-  Machine m;  // "C:\Windows\temp\????.tmp" leaves no room for its terminator: no pass
-  m.capacity = 24, m.folders[Win] = {{L"12.tmp"}};
+  Machine m;  // "C:\Temp\" needs no second separator, and "C:\Temp\????.tmp" no terminator
+  m.capacity = 16, m.folders[User] = {{L"12.tmp"}};
   EXPECT_EQ(m.Pass(HexPass(false)), 0);
 }
 
