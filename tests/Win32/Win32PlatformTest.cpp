@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <fstream>
 #include <set>
 
 #include "Platform/Win32/Win32Platform.h"
@@ -42,30 +43,25 @@ class Win32Test : public ::testing::Test {
 };
 
 // Standard output and exit status of the exe, run with TMP (its user temp
-// folder) set to `userTemp`.
+// folder) set to `userTemp`, from C:\ (Wine cannot enter this test's folder).
 std::pair<std::string, DWORD> RunExe(const String& userTemp, String arguments) {
   ::SetEnvironmentVariableW(L"TMP", userTemp.c_str());
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE readEnd = nullptr;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  EXPECT_TRUE(::CreatePipe(&readEnd, &startup.hStdOutput, &inherit, 0));
-  ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  const String out = L"C:\\qor-output-" + std::to_wstring(::GetCurrentProcessId());
+  startup.hStdOutput = ::CreateFileW(out.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, 0);
   arguments = L"\"" + g_exe + L"\" " + arguments;
-  PROCESS_INFORMATION child{};  // started in C:\, as Wine cannot enter this test's Linux folder
+  PROCESS_INFORMATION child{};
   EXPECT_TRUE(::CreateProcessW(nullptr, arguments.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                L"C:\\", &startup, &child));
-  ::CloseHandle(startup.hStdOutput);
-  std::pair<std::string, DWORD> result;
-  char chunk[4096];
-  for (DWORD got = 0; ::ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0;) {
-    result.first.append(chunk, got);
-  }
+  DWORD status = ~0U;
   ::WaitForSingleObject(child.hProcess, INFINITE);
-  ::GetExitCodeProcess(child.hProcess, &result.second);
-  for (const HANDLE h : {child.hProcess, child.hThread, readEnd}) ::CloseHandle(h);
-  return result;
+  ::GetExitCodeProcess(child.hProcess, &status);
+  for (const HANDLE h : {child.hProcess, child.hThread, startup.hStdOutput}) ::CloseHandle(h);
+  std::ifstream output(out.c_str(), std::ios::binary);
+  return {std::string(std::istreambuf_iterator<char>(output), {}), status};
 }
 
 // Wine's native "????.tmp" misses 12.tmp, .tmp and DSP.tmp, and "*.tmp"
