@@ -1,11 +1,10 @@
-// Turns a fuzzer's bytes into the tool's wide strings, and a platform that
-// does nothing but collect output, for the targets in this folder.
+// Turns a fuzzer's bytes into the tool's wide strings, for the targets in
+// this folder. (Output is collected by the unit tests' in-memory platform.)
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "Platform/Platform.h"
@@ -33,24 +32,5 @@ inline String Widen(const std::uint8_t* data, std::size_t size) {
 inline void Require(bool holds) {
   if (!holds) std::abort();
 }
-
-class NullPlatform final : public Platform {
- public:
-  std::string output;
-
-  [[nodiscard]] std::size_t PathCapacity() const override { return 260; }
-  [[nodiscard]] Char Separator() const override { return L'\\'; }
-  bool GetFolder(FolderSource /*source*/, String& /*out*/) override { return false; }
-  bool IsDirectory(StringView /*path*/) override { return false; }
-  std::unique_ptr<Listing> OpenListing(StringView /*folder*/, StringView /*pattern*/) override {
-    return nullptr;
-  }
-  [[nodiscard]] unsigned SweepWorkers() const override { return 1; }
-  FileTime NowUtc() override { return 0; }
-  bool LocalToUtc(const CivilTime& /*local*/, FileTime& /*out*/) override { return false; }
-  void InstallInterruptHandler(void (* /*handler*/)(int)) override {}
-  void WriteOutput(std::string_view bytes) override { output.append(bytes); }
-  [[nodiscard]] int ExitStatus(int count) const override { return count; }
-};
 
 }  // namespace qor::fuzz

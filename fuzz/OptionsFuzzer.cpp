@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "Fake/FakePlatform.h"
 #include "FuzzInput.h"
 #include "Options.h"
 #include "RunControl.h"
@@ -23,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const String& argument : arguments) argv.push_back(argument.c_str());
 
   SilentFlag = false;
-  fuzz::NullPlatform platform;
+  testing::FakePlatform platform;
   bool deleteAll = false;
   const bool accepted = ParseOptions(platform, std::span<const Char* const>(argv), deleteAll);
 
