@@ -50,14 +50,13 @@ std::pair<std::string, DWORD> RunExe(const String& userTemp, String arguments) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  const String out = L"C:\\qor-output-" + std::to_wstring(::GetCurrentProcessId());
+  const String out = userTemp + L"stdout";
   startup.hStdOutput = ::CreateFileW(out.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, 0);
   arguments = L"\"" + g_exe + L"\" " + arguments;
   PROCESS_INFORMATION child{};
   EXPECT_TRUE(::CreateProcessW(nullptr, arguments.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                L"C:\\", &startup, &child));
-  DWORD status = ~0U;
-  ::WaitForSingleObject(child.hProcess, INFINITE);
+  DWORD status = ::WaitForSingleObject(child.hProcess, INFINITE);
   ::GetExitCodeProcess(child.hProcess, &status);
   for (const HANDLE h : {child.hProcess, child.hThread, startup.hStdOutput}) ::CloseHandle(h);
   std::ifstream output(out.c_str(), std::ios::binary);
@@ -68,9 +67,8 @@ std::pair<std::string, DWORD> RunExe(const String& userTemp, String arguments) {
 // returns ab.tmpl through its 8.3 name, as Windows does through AB~1.TMP.
 TEST_F(Win32Test, ListingYieldsExactlyTheNamesThePatternMatches) {
   for (const wchar_t* name : {L"1A2B.tmp", L"12.tmp", L".tmp", L"DSP.tmp", L"DSP00FF.tmp",
-                              L"dsp1.TMP", L"abcde.tmp", L"ab.tmpl"}) {
+                              L"dsp1.TMP", L"abcde.tmp", L"ab.tmpl"})
     Make(name);
-  }
   const std::pair<StringView, std::multiset<String>> cases[] = {
       {L"????.tmp", {L"1A2B.tmp", L"12.tmp", L".tmp", L"DSP.tmp", L"dsp1.TMP"}},
       {L"DSP????.tmp", {L"DSP.tmp", L"DSP00FF.tmp", L"dsp1.TMP"}}};
@@ -84,29 +82,28 @@ TEST_F(Win32Test, ListingYieldsExactlyTheNamesThePatternMatches) {
   EXPECT_EQ(platform_.OpenListing(dir_ + L"12.tmp\\", L"????.tmp"), nullptr);
 }
 
-// The listing stands on the entry when the file changes; Delete sees it.
+// The listings stand on their entries when the files change; Delete sees it.
 TEST_F(Win32Test, DeleteJudgesTheFileAgainOnItsOwnHandle) {
   struct Rule final : EntryRule {
     AgeWindow window;
-    [[nodiscard]] bool Holds(const EntryInfo& info) const override {
+    bool Holds(const EntryInfo& info) const override {
       return EntryQualifies(HexPass(false), window, info);
     }
   } rule;
-  ASSERT_TRUE(ComputeAgeWindow(platform_, rule.window));
-  for (const String name : {L"0001.tmp", L"0002.tmp", L"0003.tmp"}) {
-    const HANDLE f = Make(name, 0, 0, 0, 7);
-    const auto listing = platform_.OpenListing(dir_, name);
-    DWORD written = 0;
-    EXPECT_TRUE(name[3] != L'2' || ::WriteFile(f, "x", 1, &written, nullptr));  // written to
-    ::CloseHandle(f);
-    if (name[3] == L'3') {  // replaced by a folder
-      EXPECT_TRUE(::DeleteFileW((dir_ + name).c_str()) &&
-                  ::CreateDirectoryW((dir_ + name).c_str(), nullptr));
-    }
-    ASSERT_NE(listing, nullptr);
-    EXPECT_EQ(listing->Delete(rule), name[3] == L'1') << static_cast<char>(name[3]);
-    EXPECT_EQ(Exists(name), name[3] != L'1') << static_cast<char>(name[3]);
+  const HANDLE written = Make(L"2.tmp", 0, 0, 0, 7);
+  std::unique_ptr<Listing> at[3];
+  for (int i = 0; i < 3; ++i) {
+    if (i != 1) Make(std::to_wstring(i + 1) + L".tmp");
+    at[i] = platform_.OpenListing(dir_, std::to_wstring(i + 1) + L".tmp");
   }
+  DWORD count = 0;
+  ASSERT_TRUE(ComputeAgeWindow(platform_, rule.window) && at[0] && at[1] && at[2]);
+  EXPECT_TRUE(::WriteFile(written, "x", 1, &count, nullptr) && ::CloseHandle(written) &&
+              ::DeleteFileW((dir_ + L"3.tmp").c_str()) &&  // replaced by a folder
+              ::CreateDirectoryW((dir_ + L"3.tmp").c_str(), nullptr));
+  EXPECT_TRUE(at[0]->Delete(rule) && !Exists(L"1.tmp"));  // unchanged
+  EXPECT_FALSE(at[1]->Delete(rule) || at[2]->Delete(rule) || !Exists(L"2.tmp") ||
+               !Exists(L"3.tmp"));
 }
 
 // Held without delete sharing, the folder cannot be moved away (and replaced
@@ -121,8 +118,8 @@ TEST_F(Win32Test, FoldersAreHeldMustBeFoldersAndMustFit) {
     EXPECT_FALSE(::MoveFileW(folder.c_str(), moved.c_str()));
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   }
-  EXPECT_FALSE(platform_.IsDirectory(dir_ + L"DSP1.tmp"));
-  EXPECT_TRUE(::MoveFileW(folder.c_str(), moved.c_str()) && platform_.IsDirectory(moved));
+  EXPECT_TRUE(::MoveFileW(folder.c_str(), moved.c_str()) && platform_.IsDirectory(moved) &&
+              !platform_.IsDirectory(moved + L"\\DSP1.tmp"));
   const String longest = dir_ + String(258 - dir_.size(), L'a');
   for (const String& tmp : {longest, longest + L"b"}) {
     String path = L"untouched";
