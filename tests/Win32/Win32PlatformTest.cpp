@@ -127,7 +127,6 @@ TEST_F(Win32Test, FoldersAreHeldMustBeFoldersAndMustFit) {
   ::SetEnvironmentVariableW(L"TMP", (longest + L"b").c_str());
   EXPECT_FALSE(platform_.GetFolder(FolderSource::UserTemp, path));
 }
-}
 
 // The exe, with this folder as its user temp folder. Files held open here are
 // in use whatever sharing they allow: kept, uncounted, taken by the next run.
