@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# End-to-end runs of the built QOR_DelTmp: one table row per group, to show the pieces are wired.
-# The tool deletes as root in fixed system folders, so the script runs itself again in a private
-# mount namespace with tmpfs over /var/tmp, /var/lib and /tmp, and /etc/cups/cups-files.conf laid
-# over /etc from scratch: the machine's own folders are never touched. Exit: 0, 1 failed, 77 skip.
+# The built QOR_DelTmp end to end, a table row per group, in a private mount namespace (tmpfs over
+# /var/tmp, /var/lib, /tmp; a scratch /etc/cups/cups-files.conf): the machine's folders are never
+# touched. Exit: 0, 1 failed, 77 skipped.
 # shellcheck disable=SC2086,SC2094  # $as holds words; the pipe is opened both ways on purpose
 set -u
 skip() { echo "SKIPPED: $*" && exit 77; }

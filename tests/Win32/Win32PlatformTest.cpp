@@ -1,6 +1,5 @@
-// The Win32 body on real folders, and QOR_DelTmp.exe started by a Windows
-// parent. Under Wine all of it stays in the build's scratch prefix (folders
-// C:\qor-<pid>-<n> are left there). Usage: qor_win32_tests PATH-TO-EXE
+// The Win32 body on real folders, and QOR_DelTmp.exe started by a Windows parent, all inside
+// Wine's scratch prefix (C:\qor-<pid>-<n> are left there). Usage: qor_win32_tests PATH-TO-EXE
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -16,8 +15,7 @@ namespace {
 String g_exe;
 constexpr FileTime OneDay = 864'000'000'000ULL, Hour = OneDay / 24;
 
-class Win32Test : public ::testing::Test {
- protected:
+struct Win32Test : ::testing::Test {
   void SetUp() override {
     static int n = 0;
     dir_ = L"C:\\qor-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++n);
@@ -42,8 +40,7 @@ class Win32Test : public ::testing::Test {
   String dir_;
 };
 
-// Standard output and exit status of the exe, run with TMP (its user temp
-// folder) set to `userTemp`, from C:\ (Wine cannot enter this test's folder).
+// Output and exit status of the exe run from C:\ with `userTemp` as its user temp folder.
 std::pair<std::string, DWORD> RunExe(const String& userTemp, String arguments) {
   ::SetEnvironmentVariableW(L"TMP", userTemp.c_str());
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -128,12 +125,10 @@ TEST_F(Win32Test, FoldersAreHeldMustBeFoldersAndMustFit) {
   EXPECT_FALSE(platform_.GetFolder(FolderSource::UserTemp, path));
 }
 
-// The exe, with this folder as its user temp folder. Files held open here are
-// in use whatever sharing they allow: kept, uncounted, taken by the next run.
-// Size, time and kind are read from the listing and the deleting handle; a
-// read-only file refuses. Under TZ=Europe/Berlin the floor is local
-// 2011-02-01 00:00, an hour earlier in UTC. The count goes out as a CR LF
-// line and as the whole exit status (a Linux parent of Wine sees 8 bits).
+// Files held open here are in use whatever their sharing: kept, uncounted, taken by the next run.
+// Size, time and kind come from the listing and the deleting handle; a read-only file refuses. In
+// Berlin the floor, local 2011-02-01, is an hour earlier in UTC. The count goes out as a CR LF line
+// and as the whole exit status (a Linux parent of Wine would see 8 bits).
 TEST_F(Win32Test, ExeRunKeepsFilesInUseAndReportsTheCountToAWindowsParent) {
   RunExe(dir_, L"/s /a");  // leftovers in the other folders, of earlier runs or of Wine
   constexpr FileTime Floor = 129'409'920'000'000'000ULL - Hour;
@@ -161,8 +156,7 @@ TEST_F(Win32Test, ExeRunKeepsFilesInUseAndReportsTheCountToAWindowsParent) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  // Under Wine the path arrives in Linux form; \\?\unix\ reaches it without
-  // a drive mapped to the Linux root.
+  // Under Wine the path comes in Linux form: \\?\unix\ reaches it with no drive mapped to /.
   for (const char c : std::string(argc > 1 ? argv[1] : "")) qor::g_exe += c == '/' ? '\\' : c;
   if (qor::g_exe.starts_with(L"\\")) qor::g_exe.insert(0, L"\\\\?\\unix");
   return RUN_ALL_TESTS();
