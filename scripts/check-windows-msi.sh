@@ -19,16 +19,7 @@ upgrade_code='{BB8E036F-8701-42E3-B120-44CEEC36F317}'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 task_xml=packaging/windows/QOR_DelTmp-task.xml
 
-passed=0 failed=0
-check() {
-  local name=$1 out
-  shift
-  if out=$("$@" 2>&1); then
-    passed=$((passed + 1)); echo "ok    $name"
-  else
-    failed=$((failed + 1)); echo "FAIL  $name"; printf '      %s\n' "$out"
-  fi
-}
+. scripts/checks.sh
 die() { echo "FAIL  $*"; echo "windows msi: $passed passed, $((failed + 1)) failed"; exit 1; }
 
 # --- build ----------------------------------------------------------------

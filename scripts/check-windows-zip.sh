@@ -12,16 +12,7 @@ build=build/windows-release
 version=$(sed -n 's/^project(QOR_DelTmp VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 top=QOR_DelTmp-$version-win64
 
-passed=0 failed=0
-check() {
-  local name=$1 out
-  shift
-  if out=$("$@" 2>&1); then
-    passed=$((passed + 1)); echo "ok    $name"
-  else
-    failed=$((failed + 1)); echo "FAIL  $name"; printf '      %s\n' "$out"
-  fi
-}
+. scripts/checks.sh
 
 rm -f "$build"/*.zip
 cpack --preset windows-zip >/dev/null || { echo "FAIL  cpack --preset windows-zip"; exit 1; }
