@@ -30,7 +30,8 @@ struct Posix : ::testing::Test {
     p.SetDeleteHooks(hooks);
     EXPECT_EQ(p.SweepWorkers(), std::max(1U, hooks.sweepWorkers)) << "as the hooks ask";
     int n = 0;
-    for (const auto& pass : {HexPass(true), DspPass()}) SweepDirectory(p, WidenBytes(dir), pass, n);
+    for (const auto& pass : {HexPass(true), DspPass()})
+      n += SweepDirectory(p, WidenBytes(dir), pass);
     return n;
   }
   const string root = ::testing::TempDir() + "qor-posix-" + std::to_string(::getpid()) + "/";

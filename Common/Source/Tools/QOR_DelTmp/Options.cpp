@@ -14,6 +14,8 @@ constexpr StringView UsageLines[] = {
     L"Usage: QOR_DelTmp [/s][/a]\n",
     L"  Deletes temporary files created by\n",
     L"    GetTempFileName(TempPath, prefix, 0, tmpfile).\n",
+    // "Retruns" is the tool's own text, typo and all, and scripts may match
+    // it: do not correct it.
     L"  Retruns deleted file count.\n",
     L"  Options:\n",
     L"    /s : to suppress all messages. (Silent)\n",
@@ -26,14 +28,27 @@ bool IsDelimiter(Char c) {
   return c == L'/' || c == L'-';
 }
 
-bool EqualsIgnoringCase(StringView token, Char letter) {
-  return token.size() == 1 && FoldAsciiCase(token[0]) == FoldAsciiCase(letter);
-}
-
 bool Refuse(Platform& platform, StringView argument) {
   // The argument is only ever an inserted value, never the format.
   PrintMessage(platform, L"Invalid parameter ignored: %s\n", {argument});
   return false;
+}
+
+// One token of `argument`, in effect at once.
+// @returns false when it ends the run: the usage text, or a refusal.
+bool ApplyToken(Platform& platform, StringView token, StringView argument, bool& deleteAll) {
+  if (token == L"?") {
+    for (const StringView line : UsageLines) PrintMessage(platform, line);
+    return false;
+  }
+  if (EqualsIgnoringAsciiCase(token, StringView(L"s"))) {
+    SilentFlag = true;
+  } else if (EqualsIgnoringAsciiCase(token, StringView(L"a"))) {
+    deleteAll = true;
+  } else {
+    return Refuse(platform, argument);
+  }
+  return true;
 }
 
 }  // namespace
@@ -55,18 +70,7 @@ bool ParseOptions(Platform& platform, std::span<const Char* const> args, bool& d
       while (end < argument.size() && !IsDelimiter(argument[end])) ++end;
       const StringView token = argument.substr(pos, end - pos);
       pos = end;
-
-      if (token == L"?") {
-        for (const StringView line : UsageLines) PrintMessage(platform, line);
-        return false;
-      }
-      if (EqualsIgnoringCase(token, L's')) {
-        SilentFlag = true;
-      } else if (EqualsIgnoringCase(token, L'a')) {
-        deleteAll = true;
-      } else {
-        return Refuse(platform, argument);
-      }
+      if (!ApplyToken(platform, token, argument, deleteAll)) return false;
     }
   }
   return true;

@@ -1,11 +1,9 @@
-// The entry flow and the pieces every part of the tool shares.
+// The pieces every part of the tool shares: the flags, the interrupt handler
+// and the message writer.
 #include "RunControl.h"
 
 #include <string>
 #include <type_traits>
-
-#include "Options.h"
-#include "Sweep.h"
 
 namespace qor {
 
@@ -39,34 +37,16 @@ void PrintMessage(Platform& platform, StringView format, std::initializer_list<M
       AppendNarrowed(out, StringView(&format[i], 1));
       continue;
     }
-    const Char directive = format[i + 1];
-    if (directive == L'%') {
-      out.push_back('%');
-      ++i;
-    } else if (directive == L's' || directive == L'd') {
-      ++i;
-      if (next == args.end()) continue;
-      if (next->IsText()) {
-        AppendNarrowed(out, next->Text());
-      } else {
-        out += std::to_string(next->Number());
-      }
-      ++next;
+    ++i;  // "%s" or "%d": the value decides how it is written
+    if (next == args.end()) continue;
+    if (next->IsText()) {
+      AppendNarrowed(out, next->Text());
     } else {
-      out.push_back('%');
+      out += std::to_string(next->Number());
     }
+    ++next;
   }
   platform.WriteOutput(out);
-}
-
-int RunTool(Platform& platform, std::span<const Char* const> args) {
-  bool deleteAll = false;
-  int total = 0;
-  platform.InstallInterruptHandler(OnInterrupt);
-  if (!ParseOptions(platform, args, deleteAll)) return 0;
-  SweepTempDirs(platform, total, deleteAll);
-  PrintMessage(platform, L"SUCCESS(%d)\n", {total});
-  return platform.ExitStatus(total);
 }
 
 }  // namespace qor

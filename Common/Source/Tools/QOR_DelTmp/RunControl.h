@@ -1,10 +1,10 @@
-// Run control: the process-wide flags, the console message writer, the
-// interrupt handler and the entry flow that ties options and sweep together.
+// Run control: the process-wide flags, the interrupt handler and the console
+// message writer that every part of the tool shares. It includes nothing of
+// the tool's above the seam, so every part may include it.
 #pragma once
 
 #include <atomic>
 #include <initializer_list>
-#include <span>
 
 #include "Platform/Platform.h"
 
@@ -41,19 +41,14 @@ class MessageArg {
   bool isText_ = false;
 };
 
-// Formats `format` ("%s", "%d" and "%%" are understood; anything else after
-// '%' is written as it stands) and writes it as single-byte text: each
-// character up to U+00FF as the byte of that value, any other as '?'.
-// Writes nothing while SilentFlag is set.
+// Fills each "%s" or "%d" of `format` with the next of `args` (a string or a
+// number), and writes the result as single-byte text: each character up to
+// U+00FF as the byte of that value, any other as '?'. The tool's messages use
+// no other directive. Writes nothing while SilentFlag is set.
 void PrintMessage(Platform& platform, StringView format, std::initializer_list<MessageArg> args);
 
 inline void PrintMessage(Platform& platform, StringView format) {
   PrintMessage(platform, format, {});
 }
-
-// The whole run: arms the interrupt handler, reads the options, sweeps,
-// reports. `args` is the full argument vector, program name first.
-// @returns the process exit status.
-int RunTool(Platform& platform, std::span<const Char* const> args);
 
 }  // namespace qor

@@ -32,6 +32,8 @@ class PassRule final : public EntryRule {
   const AgeWindow& window_;
 };
 
+// The one place counts are added up: a total that would pass INT_MAX stays
+// there.
 int AddSaturating(int total, int more) {
   return more > INT_MAX - total ? INT_MAX : total + more;
 }
@@ -45,27 +47,78 @@ struct PassPlan {
   const EntryRule* rule = nullptr;
 };
 
+PassPlan PlanPass(const Platform& platform, StringView directory, const SweepPass& pass,
+                  const EntryRule& rule) {
+  PassPlan plan;
+  plan.capacity = platform.PathCapacity();
+  plan.pattern.assign(pass.prefix);
+  plan.pattern += PatternTail;
+  plan.prefix = pass.prefix;
+  plan.rule = &rule;
+  plan.folder.assign(directory);
+  if (!plan.folder.empty() && plan.folder.back() != platform.Separator()) {
+    plan.folder.push_back(platform.Separator());
+  }
+  return plan;
+}
+
 // Judges the entries one cursor takes, from the one it is on to the end of
-// the listing or an interrupt, deleting those that qualify.
+// the listing or an interrupt, deleting those that qualify. The listing has
+// matched the pattern, prefix included; the rest of the name is judged here.
 // @returns how many it deleted.
 int SweepCursor(Listing& listing, const PassPlan& plan) {
   if (!RunFlag.load()) return 0;
-  const std::size_t folderLength = plan.folder.size();
   int deleted = 0;
   do {
     const StringView name = listing.Name();
     EntryInfo info;
-    // The listing has matched the pattern already; the check is repeated
-    // here because a native listing may match more (8.3 short names).
-    if (folderLength + name.size() < plan.capacity &&
-        WildcardMatch(StringView(plan.pattern), name) &&
+    if (plan.folder.size() + name.size() < plan.capacity &&
         HexNameRule(name.substr(plan.prefix.size())) && listing.Examine(info) &&
-        plan.rule->Holds(info) && listing.Delete(*plan.rule) && deleted < INT_MAX) {
-      ++deleted;
+        plan.rule->Holds(info) && listing.Delete(*plan.rule)) {
+      deleted = AddSaturating(deleted, 1);
     }
-    const bool more = listing.Next();
-    if (!RunFlag.load() || !more) break;
-  } while (true);
+  } while (listing.Next() && RunFlag.load());
+  return deleted;
+}
+
+// `first` and up to `workers` - 1 more cursors over its listing. Each takes
+// entries no other cursor has taken, so every name is judged once.
+std::vector<std::unique_ptr<Listing>> ForkCursors(std::unique_ptr<Listing> first,
+                                                  unsigned workers) {
+  std::vector<std::unique_ptr<Listing>> cursors;
+  cursors.push_back(std::move(first));
+  while (cursors.size() < workers) {
+    auto cursor = cursors.front()->Fork();
+    if (!cursor) break;
+    cursors.push_back(std::move(cursor));
+  }
+  return cursors;
+}
+
+// Runs each cursor but the first in a thread of its own and the first here.
+// @returns the deletions of all of them.
+int RunCursors(const std::vector<std::unique_ptr<Listing>>& cursors, const PassPlan& plan) {
+  std::vector<int> counts(cursors.size(), 0);
+  std::vector<std::thread> helpers;
+  std::size_t started = 1;
+  try {
+    helpers.reserve(cursors.size() - 1);
+    for (; started < cursors.size(); ++started) {
+      helpers.emplace_back([&cursors, &counts, &plan, index = started] {
+        counts[index] = SweepCursor(*cursors[index], plan);
+      });
+    }
+  } catch (const std::exception&) {
+    // No thread to spare: the cursors not started run here, one after
+    // another (each already holds an entry no other cursor will judge).
+  }
+  counts[0] = SweepCursor(*cursors[0], plan);
+  for (std::size_t index = started; index < cursors.size(); ++index) {
+    counts[index] = SweepCursor(*cursors[index], plan);
+  }
+  for (std::thread& helper : helpers) helper.join();
+  int deleted = 0;
+  for (const int count : counts) deleted = AddSaturating(deleted, count);
   return deleted;
 }
 
@@ -94,10 +147,7 @@ bool HexNameRule(StringView rest) {
   for (std::size_t i = 0; i < digits; ++i) {
     if (!IsUpperHexDigit(rest[i])) return false;
   }
-  for (std::size_t i = 0; i < Extension.size(); ++i) {
-    if (FoldAsciiCase(rest[digits + i]) != FoldAsciiCase(Extension[i])) return false;
-  }
-  return true;
+  return EqualsIgnoringAsciiCase(rest.substr(digits), Extension);
 }
 
 bool EntryQualifies(const SweepPass& pass, const AgeWindow& window, const EntryInfo& info) {
@@ -106,69 +156,28 @@ bool EntryQualifies(const SweepPass& pass, const AgeWindow& window, const EntryI
   return pass.ignoreDates || (window.floor <= info.lastWrite && info.lastWrite <= window.upper);
 }
 
-void SweepDirectory(Platform& platform, StringView directory, const SweepPass& pass, int& deleted) {
+int SweepDirectory(Platform& platform, StringView directory, const SweepPass& pass) {
   AgeWindow window;
-  if (!pass.ignoreDates && !ComputeAgeWindow(platform, window)) return;
+  if (!pass.ignoreDates && !ComputeAgeWindow(platform, window)) return 0;
   const PassRule rule(pass, window);
-
+  const PassPlan plan = PlanPass(platform, directory, pass, rule);
   // The pattern and then each entry's full path must fit the platform's path
   // buffer; anything that does not is skipped rather than cut short.
-  PassPlan plan;
-  plan.capacity = platform.PathCapacity();
-  plan.pattern.assign(pass.prefix);
-  plan.pattern += PatternTail;
-  plan.prefix = pass.prefix;
-  plan.rule = &rule;
-  plan.folder.assign(directory);
-  if (!plan.folder.empty() && plan.folder.back() != platform.Separator()) {
-    plan.folder.push_back(platform.Separator());
-  }
-  if (plan.folder.size() + plan.pattern.size() >= plan.capacity) return;
-
-  std::vector<std::unique_ptr<Listing>> cursors;
-  cursors.push_back(platform.OpenListing(plan.folder, plan.pattern));
-  if (!cursors.front()) return;
-  if (!RunFlag.load()) return;
-  // More cursors over the same listing, one per further worker: each takes
-  // entries no other cursor has taken, so every name is judged once, and all
-  // judge against the same window.
-  const unsigned workers = std::max(1U, platform.SweepWorkers());
-  while (cursors.size() < workers) {
-    auto cursor = cursors.front()->Fork();
-    if (!cursor) break;
-    cursors.push_back(std::move(cursor));
-  }
-
-  std::vector<int> counts(cursors.size(), 0);
-  std::vector<std::thread> helpers;
-  std::size_t started = 1;
-  try {
-    helpers.reserve(cursors.size() - 1);
-    for (; started < cursors.size(); ++started) {
-      helpers.emplace_back([&cursors, &counts, &plan, index = started] {
-        counts[index] = SweepCursor(*cursors[index], plan);
-      });
-    }
-  } catch (const std::exception&) {
-    // No thread to spare: the cursors not started run here, one after
-    // another (each already holds an entry no other cursor will judge).
-  }
-  counts[0] = SweepCursor(*cursors[0], plan);
-  for (std::size_t index = started; index < cursors.size(); ++index) {
-    counts[index] = SweepCursor(*cursors[index], plan);
-  }
-  for (std::thread& helper : helpers) helper.join();
-  for (const int count : counts) deleted = AddSaturating(deleted, count);
+  if (plan.folder.size() + plan.pattern.size() >= plan.capacity) return 0;
+  auto listing = platform.OpenListing(plan.folder, plan.pattern);
+  if (!listing || !RunFlag.load()) return 0;
+  return RunCursors(ForkCursors(std::move(listing), std::max(1U, platform.SweepWorkers())), plan);
 }
 
-bool SweepTempDirs(Platform& platform, int& deletedTotal, bool deleteAll) {
+int SweepTempDirs(Platform& platform, bool deleteAll) {
   TempDirList folders;
-  if (CollectTempDirs(platform, folders) == 0) return false;
+  CollectTempDirs(platform, folders);
+  int deleted = 0;
   for (const String& folder : folders) {
-    SweepDirectory(platform, folder, HexPass(deleteAll), deletedTotal);
-    SweepDirectory(platform, folder, DspPass(), deletedTotal);
+    deleted = AddSaturating(deleted, SweepDirectory(platform, folder, HexPass(deleteAll)));
+    deleted = AddSaturating(deleted, SweepDirectory(platform, folder, DspPass()));
   }
-  return true;
+  return deleted;
 }
 
 }  // namespace qor

@@ -45,12 +45,13 @@ bool HexNameRule(StringView rest);
 // True when `info` is a file whose size and last write qualify for `pass`.
 bool EntryQualifies(const SweepPass& pass, const AgeWindow& window, const EntryInfo& info);
 
-// One pass over `directory`; adds each deletion to `deleted`. Up to the
-// platform's SweepWorkers() cursors over the one listing share the work.
-void SweepDirectory(Platform& platform, StringView directory, const SweepPass& pass, int& deleted);
+// One pass over `directory`. Up to the platform's SweepWorkers() cursors over
+// the one listing share the work.
+// @returns how many files it deleted.
+int SweepDirectory(Platform& platform, StringView directory, const SweepPass& pass);
 
-// Both passes over every candidate folder, in order; adds to `deletedTotal`.
-// @returns false when there was no folder to sweep.
-bool SweepTempDirs(Platform& platform, int& deletedTotal, bool deleteAll);
+// Both passes over every candidate folder, in order.
+// @returns how many files they deleted, INT_MAX at most.
+int SweepTempDirs(Platform& platform, bool deleteAll);
 
 }  // namespace qor

@@ -1,9 +1,11 @@
-// The name matching of a Windows directory listing, as portable code.
+// ASCII case folding, and the name matching of a Windows directory listing,
+// as portable code.
 // Used by every platform body so that a listing yields the same names
 // everywhere; header-only so it works on bytes (POSIX names) and on wide
 // characters alike.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 
@@ -12,6 +14,15 @@ namespace qor {
 template <typename CharT>
 constexpr CharT FoldAsciiCase(CharT c) {
   return (c >= CharT('a') && c <= CharT('z')) ? CharT(c - CharT('a') + CharT('A')) : c;
+}
+
+// True when `a` and `b` are the same but for the case of ASCII letters. Only
+// ASCII folds: a looser fold would let odd names and words through.
+template <typename CharT>
+constexpr bool EqualsIgnoringAsciiCase(std::basic_string_view<CharT> a,
+                                       std::basic_string_view<CharT> b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](CharT x, CharT y) { return FoldAsciiCase(x) == FoldAsciiCase(y); });
 }
 
 // True when `name` matches `pattern`, where the pattern holds literal

@@ -119,7 +119,8 @@ class Platform {
   virtual bool IsDirectory(StringView path) = 0;
 
   // Starts a listing of `folder` (which ends in Separator()) restricted to
-  // names that match `namePattern`, a name made of literal characters and '?'.
+  // names that match `namePattern`, a name made of literal characters and '?',
+  // as WildcardMatch decides: the core judges only what follows the prefix.
   // @returns nullptr when the folder cannot be read or nothing matches.
   virtual std::unique_ptr<Listing> OpenListing(StringView folder, StringView namePattern) = 0;
 

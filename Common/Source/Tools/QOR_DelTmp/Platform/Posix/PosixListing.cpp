@@ -173,7 +173,7 @@ class FolderStream {
 
 class PosixListing final : public Listing {
  public:
-  PosixListing(std::shared_ptr<FolderStream> stream, PosixPlatform::DeleteContext& context)
+  PosixListing(std::shared_ptr<FolderStream> stream, PosixDeleteContext& context)
       : stream_(std::move(stream)), fd_(stream_->Fd()), context_(context) {}
 
   [[nodiscard]] StringView Name() const override { return wideName_; }
@@ -305,7 +305,7 @@ class PosixListing final : public Listing {
   std::string name_;  // the current entry's name as the folder holds it
   unsigned char type_ = DT_UNKNOWN;
   String wideName_;
-  PosixPlatform::DeleteContext& context_;
+  PosixDeleteContext& context_;
   int overlay_ = -1;  // unknown until a deletion asks
 };
 
@@ -326,7 +326,7 @@ void AssignWidened(std::string_view bytes, String& out) {
 }
 
 std::unique_ptr<Listing> OpenFolderListing(int folderFd, std::string pattern,
-                                           PosixPlatform::DeleteContext& context) {
+                                           PosixDeleteContext& context) {
   auto stream = std::make_shared<FolderStream>(folderFd, std::move(pattern));
   auto listing = std::make_unique<PosixListing>(std::move(stream), context);
   if (!listing->Next()) return nullptr;

@@ -1,8 +1,10 @@
-// Listing a folder and deleting from it, for the POSIX body: what
-// PosixPlatform.cpp needs to open a listing, and the conversions it shares.
+// Listing a folder and deleting from it, for the POSIX body: the layer below
+// PosixPlatform, which opens listings here and shares its time and name
+// conversions. Includes nothing of the POSIX body above it.
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -10,13 +12,30 @@
 #include <utility>
 
 #include "Platform/Platform.h"
-#include "Platform/Posix/PosixPlatform.h"
 #include "Platform/Posix/ProcessFileIndex.h"
 
 namespace qor {
 
-struct PosixPlatform::DeleteContext {
-  explicit DeleteContext(PosixDeleteHooks hooksIn)
+// Points where a test can act between a listing and a deletion, and faults
+// it can force. The tool itself never sets them.
+struct PosixDeleteHooks {
+  // Called with the entry's name just before it is opened to be deleted.
+  std::function<void(std::string_view name)> beforeOpen;
+  // Called with the entry's name just before it is unlinked.
+  std::function<void(std::string_view name)> beforeUnlink;
+  // When nonzero, no lease is asked for and this errno stands for the refusal.
+  int leaseError = 0;
+  // Where the process table is read when a lease cannot decide.
+  std::string procRoot = "/proc";
+  // How many cursors over one listing delete at once while these hooks are
+  // set (SweepWorkers). With one, the hooks are never called concurrently.
+  unsigned sweepWorkers = 1;
+};
+
+// What every listing of one run shares when it deletes: the hooks and the
+// process table, read at most once per run.
+struct PosixDeleteContext {
+  explicit PosixDeleteContext(PosixDeleteHooks hooksIn)
       : hooks(std::move(hooksIn)), processFiles(hooks.procRoot) {}
   PosixDeleteHooks hooks;
   // Listings of one folder delete side by side; the first that needs the
@@ -29,7 +48,7 @@ struct PosixPlatform::DeleteContext {
 // closes), giving the names that match `pattern` and deleting through
 // `context`; nullptr when no name matches.
 std::unique_ptr<Listing> OpenFolderListing(int folderFd, std::string pattern,
-                                           PosixPlatform::DeleteContext& context);
+                                           PosixDeleteContext& context);
 
 // How many cursors over one listing delete at once by default.
 unsigned DefaultSweepWorkers();

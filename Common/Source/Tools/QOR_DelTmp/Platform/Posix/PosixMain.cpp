@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "Platform/Posix/PosixPlatform.h"
-#include "RunControl.h"
+#include "RunTool.h"
 
 int main(int argc, char** argv) {
   std::vector<qor::String> arguments;

@@ -46,14 +46,6 @@ std::string_view Trim(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldAsciiCase(a[i]) != FoldAsciiCase(b[i])) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 String WidenBytes(std::string_view bytes) {
@@ -81,7 +73,9 @@ std::string ParseCupsRequestRoot(std::string_view configText) {
     text = Trim(text.substr(0, text.find('#')));
     const auto nameEnd = text.find_first_of(" \t");
     if (nameEnd == std::string_view::npos) continue;
-    if (!EqualsIgnoringAsciiCase(text.substr(0, nameEnd), "RequestRoot")) continue;
+    if (!EqualsIgnoringAsciiCase(text.substr(0, nameEnd), std::string_view("RequestRoot"))) {
+      continue;
+    }
     const std::string_view value = Trim(text.substr(nameEnd));
     if (!value.empty()) root = value;
   }
@@ -90,7 +84,7 @@ std::string ParseCupsRequestRoot(std::string_view configText) {
 
 PosixPlatform::PosixPlatform(std::string cupsConfig)
     : cupsConfig_(std::move(cupsConfig)),
-      deleteContext_(std::make_unique<DeleteContext>(PosixDeleteHooks{})),
+      deleteContext_(std::make_unique<PosixDeleteContext>(PosixDeleteHooks{})),
       sweepWorkers_(DefaultSweepWorkers()) {}
 
 PosixPlatform::~PosixPlatform() = default;

@@ -2,12 +2,12 @@
 // Only generic POSIX and Linux calls belong here; no rule of the tool does.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "Platform/Platform.h"
+#include "Platform/Posix/PosixListing.h"
 
 namespace qor {
 
@@ -20,22 +20,6 @@ bool NarrowToBytes(StringView text, std::string& out);
 // RequestRoot directive (name in any case, '#' starts a comment), or
 // /var/spool/cups when the file has none.
 std::string ParseCupsRequestRoot(std::string_view configText);
-
-// Points where a test can act between a listing and a deletion, and faults
-// it can force. The tool itself never sets them.
-struct PosixDeleteHooks {
-  // Called with the entry's name just before it is opened to be deleted.
-  std::function<void(std::string_view name)> beforeOpen;
-  // Called with the entry's name just before it is unlinked.
-  std::function<void(std::string_view name)> beforeUnlink;
-  // When nonzero, no lease is asked for and this errno stands for the refusal.
-  int leaseError = 0;
-  // Where the process table is read when a lease cannot decide.
-  std::string procRoot = "/proc";
-  // How many cursors over one listing delete at once while these hooks are
-  // set (SweepWorkers). With one, the hooks are never called concurrently.
-  unsigned sweepWorkers = 1;
-};
 
 class PosixPlatform : public Platform {
  public:
@@ -62,13 +46,9 @@ class PosixPlatform : public Platform {
   void WriteOutput(std::string_view bytes) override;
   [[nodiscard]] int ExitStatus(int count) const override;
 
-  // What every listing of one run shares when it deletes: the hooks and the
-  // process table, read at most once per run.
-  struct DeleteContext;
-
  private:
   std::string cupsConfig_;
-  std::unique_ptr<DeleteContext> deleteContext_;
+  std::unique_ptr<PosixDeleteContext> deleteContext_;
   unsigned sweepWorkers_;
 };
 

@@ -3,7 +3,7 @@
 #include <span>
 
 #include "Platform/Win32/Win32Platform.h"
-#include "RunControl.h"
+#include "RunTool.h"
 
 int wmain(int argc, wchar_t** argv) {
   qor::Win32Platform platform;
