@@ -19,13 +19,14 @@ set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 # Inside the tool's namespace scratch folders cover /tmp, /var/lib and /etc,
 # so the build (the tool and the timer) and the data must live elsewhere: a
-# checkout under one of them builds and measures under $HOME (or /root).
+# checkout under one of them builds and measures under $HOME (or /root), in a
+# folder of its own: another checkout's build there would not match its sources.
 covered() { case "$1/" in /tmp/* | /var/* | /etc/*) return 0 ;; esac; return 1; }
 work="$repo/build"
 if covered "$repo"; then
   for candidate in "${HOME:-}" /root; do
     if [ -n "$candidate" ] && [ -d "$candidate" ] && [ -w "$candidate" ] && ! covered "$candidate"; then
-      work="$candidate/.cache/qor-bench"
+      work="$candidate/.cache/qor-bench/$(printf '%s' "$repo" | sha256sum | cut -c1-16)"
       break
     fi
   done
