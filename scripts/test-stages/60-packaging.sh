@@ -23,16 +23,7 @@ expected_files=(
   usr/share/man/man8/QOR_DelTmp.8.gz
 )
 
-passed=0 failed=0 skipped=0
-pass() { passed=$((passed + 1)); echo "ok    $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL  $1"; shift; [ $# -eq 0 ] || printf '      %s\n' "$@"; }
-skip() { skipped=$((skipped + 1)); echo "skip  $1: $2"; }
-# check NAME COMMAND...: passes when COMMAND succeeds; shows its output if not.
-check() {
-  local name=$1 out
-  shift
-  if out=$("$@" 2>&1); then pass "$name"; else fail "$name" "$out"; fi
-}
+. scripts/checks.sh
 summary() {
   echo "packaging: $passed passed, $failed failed, $skipped skipped"
   [ "$failed" -eq 0 ]
