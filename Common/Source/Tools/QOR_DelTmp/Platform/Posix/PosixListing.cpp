@@ -273,10 +273,12 @@ class PosixListing final : public Listing {
            ProcessFileIndex::Use::Unused;
   }
 
+  // A folder whose file system cannot be told is taken for overlayfs: that
+  // only adds the process table's answer to the lease's.
   bool OnOverlay() {
     if (overlay_ < 0) {
       struct statfs fs {};
-      overlay_ = (::fstatfs(fd_, &fs) == 0 && fs.f_type == OVERLAYFS_SUPER_MAGIC) ? 1 : 0;
+      overlay_ = (::fstatfs(fd_, &fs) != 0 || fs.f_type == OVERLAYFS_SUPER_MAGIC) ? 1 : 0;
     }
     return overlay_ == 1;
   }

@@ -33,7 +33,7 @@ struct PosixDeleteHooks {
 };
 
 // What every listing of one run shares when it deletes: the hooks and the
-// process table, read at most once per run.
+// process table, read again whenever it is stale.
 struct PosixDeleteContext {
   explicit PosixDeleteContext(PosixDeleteHooks hooksIn)
       : hooks(std::move(hooksIn)), processFiles(hooks.procRoot) {}

@@ -1,7 +1,8 @@
 // The process table scan: every process's open descriptors (/proc/PID/fd)
 // and file mappings (/proc/PID/maps), reduced to a sorted list of device and
-// inode numbers. It is read once, when first needed, and a process that
-// vanishes or refuses to be read meanwhile is passed over.
+// inode numbers. It is read when first needed and again once it is stale. A
+// process that ends while it is read is passed over; any other failure makes
+// the whole reading incomplete, and an incomplete reading vouches for no file.
 #include "Platform/Posix/ProcessFileIndex.h"
 
 #include <dirent.h>
@@ -35,6 +36,20 @@ class DirCloser {
  private:
   DIR* dir_;
 };
+
+// What the kernel answers for a process that has ended since it was listed.
+bool ProcessEnded(int error) {
+  return error == ENOENT || error == ESRCH;
+}
+
+// The next entry of `dir`, or nullptr at its end; `failed` tells an error
+// from the end, which readdir does not.
+const dirent* NextEntry(DIR* dir, bool& failed) {
+  errno = 0;
+  const dirent* entry = ::readdir(dir);
+  failed = entry == nullptr && errno != 0;
+  return entry;
+}
 
 bool IsAllDigits(const char* name) {
   if (*name == '\0') return false;
@@ -85,11 +100,15 @@ bool ParseMapping(std::string_view line, dev_t& device, ino_t& inode) {
 }  // namespace
 
 ProcessFileIndex::Use ProcessFileIndex::Lookup(dev_t device, ino_t inode, bool anyDevice) {
-  if (!built_) {
-    built_ = true;
-    readable_ = Build();
+  const Clock::time_point now = Clock::now();
+  if (!read_ || now - readStart_ > std::max<Clock::duration>(MaxAge, 2 * readLength_)) {
+    read_ = true;
+    readStart_ = now;
+    files_.clear();
+    complete_ = Read();
+    readLength_ = Clock::now() - readStart_;
   }
-  if (!readable_) return Use::Unknown;
+  if (!complete_) return Use::Unknown;
   const auto first = std::lower_bound(files_.begin(), files_.end(), std::make_pair(inode, dev_t{}));
   for (auto it = first; it != files_.end() && it->first == inode; ++it) {
     if (anyDevice || it->second == device) return Use::InUse;
@@ -97,7 +116,7 @@ ProcessFileIndex::Use ProcessFileIndex::Lookup(dev_t device, ino_t inode, bool a
   return Use::Unused;
 }
 
-bool ProcessFileIndex::Build() {
+bool ProcessFileIndex::Read() {
   const int procFd = ::open(procRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (procFd < 0) return false;
   const DirCloser proc(::fdopendir(procFd));
@@ -113,43 +132,48 @@ bool ProcessFileIndex::Build() {
   if (::fstatfs(procFd, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) return false;
   if (::faccessat(procFd, (self + "/fd").c_str(), R_OK, 0) != 0) return false;
 
-  while (const dirent* entry = ::readdir(proc.get())) {
+  bool failed = false;
+  while (const dirent* entry = NextEntry(proc.get(), failed)) {
     if (!IsAllDigits(entry->d_name) || self == entry->d_name) continue;
     const std::string pid = entry->d_name;
-    AddDescriptors(procFd, pid);
-    AddMappings(procFd, pid);
+    if (!AddDescriptors(procFd, pid) || !AddMappings(procFd, pid)) return false;
   }
+  if (failed) return false;
   std::sort(files_.begin(), files_.end());
   files_.erase(std::unique(files_.begin(), files_.end()), files_.end());
   return true;
 }
 
-void ProcessFileIndex::AddDescriptors(int procFd, const std::string& pid) {
+bool ProcessFileIndex::AddDescriptors(int procFd, const std::string& pid) {
   const int fdFolder = ::openat(procFd, (pid + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fdFolder < 0) return;
+  if (fdFolder < 0) return ProcessEnded(errno);
   const DirCloser descriptors(::fdopendir(fdFolder));
   if (descriptors.get() == nullptr) {
     ::close(fdFolder);
-    return;
+    return false;
   }
-  while (const dirent* entry = ::readdir(descriptors.get())) {
+  bool failed = false;
+  while (const dirent* entry = NextEntry(descriptors.get(), failed)) {
     if (!IsAllDigits(entry->d_name)) continue;
     // Following the descriptor's link reaches the open file itself, even one
-    // whose name has since been removed.
+    // whose name has since been removed. ENOENT: the descriptor was closed.
     struct stat st {};
-    if (::fstatat(fdFolder, entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode)) {
-      files_.emplace_back(st.st_ino, st.st_dev);
+    if (::fstatat(fdFolder, entry->d_name, &st, 0) != 0) {
+      if (errno == ENOENT) continue;
+      return false;
     }
+    if (S_ISREG(st.st_mode)) files_.emplace_back(st.st_ino, st.st_dev);
   }
+  return !failed || ProcessEnded(errno);
 }
 
-void ProcessFileIndex::AddMappings(int procFd, const std::string& pid) {
+bool ProcessFileIndex::AddMappings(int procFd, const std::string& pid) {
   const int mapsFd = ::openat(procFd, (pid + "/maps").c_str(), O_RDONLY | O_CLOEXEC);
-  if (mapsFd < 0) return;
+  if (mapsFd < 0) return ProcessEnded(errno);
   std::string text;
   const bool complete = ReadWhole(mapsFd, text);
   ::close(mapsFd);
-  if (!complete) return;
+  if (!complete) return false;
   const std::string_view lines(text);
   for (std::size_t start = 0; start < lines.size();) {
     std::size_t end = lines.find('\n', start);
@@ -161,6 +185,7 @@ void ProcessFileIndex::AddMappings(int procFd, const std::string& pid) {
     }
     start = end + 1;
   }
+  return true;
 }
 
 }  // namespace qor

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,30 +14,40 @@ namespace qor {
 class ProcessFileIndex {
  public:
   enum class Use {
-    Unused,   // no process that could be inspected holds the file
+    Unused,   // no process holds the file, in a complete and recent reading
     InUse,    // some other process has it open or mapped
-    Unknown,  // the process table could not be read at all
+    Unknown,  // the process table could not be read completely
   };
+
+  // A reading is trusted for this long from the moment it began, or for
+  // twice as long as it took, whichever is longer: a table that takes longer
+  // to read than this could never be fresh.
+  static constexpr std::chrono::milliseconds MaxAge{100};
 
   // `procRoot` is where the proc file system is mounted.
   explicit ProcessFileIndex(std::string procRoot) : procRoot_(std::move(procRoot)) {}
 
-  // Looks the file up, reading the process table on the first call only.
-  // With `anyDevice`, an inode number held on any device counts: a mapping
-  // made through overlayfs may be reported with the device of the layer
-  // below, and a false match only keeps a file.
+  // Looks the file up in a reading of the process table that began no
+  // earlier than the age above, reading the table again when the last
+  // reading is older. With `anyDevice`, an inode number held on any device
+  // counts: a mapping made through overlayfs may be reported with the device
+  // of the layer below, and a false match only keeps a file.
   Use Lookup(dev_t device, ino_t inode, bool anyDevice);
 
  private:
-  // @returns false when the table cannot be read (no proc file system, or
-  // one that does not show this process).
-  bool Build();
-  void AddDescriptors(int procFd, const std::string& pid);
-  void AddMappings(int procFd, const std::string& pid);
+  using Clock = std::chrono::steady_clock;
+
+  // Each @returns false when the table, or this process's part of it, could
+  // not be read completely (a process that has ended meanwhile is complete).
+  bool Read();
+  bool AddDescriptors(int procFd, const std::string& pid);
+  bool AddMappings(int procFd, const std::string& pid);
 
   std::string procRoot_;
-  bool built_ = false;
-  bool readable_ = false;
+  bool read_ = false;
+  bool complete_ = false;
+  Clock::time_point readStart_;
+  Clock::duration readLength_{};
   std::vector<std::pair<ino_t, dev_t>> files_;  // sorted by inode, then device
 };
 
