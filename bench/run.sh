@@ -32,6 +32,10 @@ if covered "$repo"; then
   done
 fi
 sizes="10000 100000 1000000"
+# The runs without a lease, among this many other processes with this many
+# descriptors open each: the process table costs in proportion to them.
+busy_processes=300
+busy_descriptors=20
 runs=5
 runs_large=3
 data="$work/bench-data"
@@ -54,7 +58,7 @@ done
 # ---- Summary: median, min and max per command and size; the tool's time as a
 # ratio of each other command's within the same run, then over the runs.
 report() {
-  awk -v out="$data/plot.dat" '
+  awk -v out="$data/plot.dat" -v busy="$busy_processes other processes holding $busy_descriptors descriptors each" '
     function sortn(a, n,   i, j, t) {
       for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j > 0 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
     }
@@ -70,21 +74,25 @@ report() {
       if (run > runs[size]) runs[size] = run
     }
     END {
-      split("qor find list unlink", cmds, " ")
+      # The plot takes the first four: the leased run, find and the floors.
+      ncmds = split("qor find list unlink refused busy", cmds, " ")
       name["qor"] = "QOR_DelTmp"; name["find"] = "GNU find"; name["list"] = "listing floor"; name["unlink"] = "unlink floor"
+      name["refused"] = "QOR_DelTmp, no lease"; name["busy"] = "QOR_DelTmp, no lease, busy"
       print ""
       print "| entries | command | median s | min s | max s | CPU s (median) | peak RSS KiB (max) |"
       print "|---:|---|---:|---:|---:|---:|---:|"
       for (s = 1; s <= nsizes; s++) {
         size = order[s]; n = runs[size]; line = size; cpuline = ""
-        for (c = 1; c <= 4; c++) {
+        for (c = 1; c <= ncmds; c++) {
           cmd = cmds[c]; maxrss = 0
           for (r = 1; r <= n; r++) { v[cmd, r] = t[size, cmd, r]; if (rss[size, cmd, r] > maxrss) maxrss = rss[size, cmd, r] }
           for (r = 1; r <= n; r++) u[cmd, r] = cpu[size, cmd, r]
-          stats(cmd, u, n); cpumed = med; cpuline = cpuline sprintf(" %.6f %.6f %.6f", med, lo, hi)
+          stats(cmd, u, n); cpumed = med; cpulo = lo; cpuhi = hi
           stats(cmd, v, n)
           printf "| %d | %s | %.4f | %.4f | %.4f | %.4f | %d |\n", size, name[cmd], med, lo, hi, cpumed, maxrss
+          if (c > 4) continue
           line = line sprintf(" %.6f %.6f %.6f", med, lo, hi)
+          cpuline = cpuline sprintf(" %.6f %.6f %.6f", cpumed, cpulo, cpuhi)
           peak[size] = (cmd == "qor") ? maxrss : peak[size]
         }
         print line cpuline > out
@@ -106,6 +114,23 @@ report() {
             ratio[k, r] = q / d
           }
           for (r = 1; r <= n; r++) x[1, r] = ratio[k, r]
+          stats(1, x, n)
+          row = row sprintf(" | %.2f (%.2f-%.2f)", med, lo, hi)
+        }
+        print row " |"
+      }
+      print ""
+      print "Without a lease the process table decides each deletion: the tool against its leased run"
+      print "and against find, per run (median, min-max over runs); busy: among " busy "."
+      print ""
+      print "| entries | no lease / leased | no lease / find | busy / leased | busy / find |"
+      print "|---:|---:|---:|---:|---:|"
+      for (s = 1; s <= nsizes; s++) {
+        size = order[s]; n = runs[size]; row = sprintf("| %d", size)
+        for (k = 1; k <= 4; k++) {
+          q = (k <= 2) ? "refused" : "busy"
+          d = (k % 2) ? "qor" : "find"
+          for (r = 1; r <= n; r++) x[1, r] = t[size, q, r] / t[size, d, r]
           stats(1, x, n)
           row = row sprintf(" | %.2f (%.2f-%.2f)", med, lo, hi)
         }
@@ -162,7 +187,9 @@ lists="$data/lists"
 scratch="$data/scratch"
 rm -rf "$pool" "$scratch"
 mkdir -p "$pool" "$scratch/lib/QORTemp" "$scratch/spool" "$scratch/tmpdir" "$scratch/tmp" \
-  "$scratch/etc-upper/cups" "$scratch/etc-work"
+  "$scratch/etc-upper/cups" "$scratch/etc-work" "$scratch/held"
+# What the busy processes hold open: ten small files, each descriptor one of them.
+for i in 0 1 2 3 4 5 6 7 8 9; do echo held >"$scratch/held/$i"; done
 printf 'RequestRoot %s\n' "$scratch/spool" >"$scratch/etc-upper/cups/cups-files.conf"
 chattr +T "$pool" 2>/dev/null || true
 # The copies go on every exit; the lists stay for a look after a failure.
@@ -193,6 +220,8 @@ generate() {  # size
   copies=$((copies + 1))
   fixture="$pool/copy$copies"
   "$bin/qor_bench_fixture" "$fixture" "$1" "$seed" "$lists" >/dev/null
+  # Another user's files: without CAP_LEASE the tool may not lease them.
+  chown -R 65534:65534 "$fixture"
   expected="$(wc -l <"$lists.matches")"
   [ -z "$used" ] || rm -rf "$used"
   sync -f "$fixture"  # keep the write-back of creation out of the timings
@@ -214,27 +243,52 @@ check_survivors() {  # command
 last_field() { tail -1 "$data/time" | cut -d' ' -f"$1"; }
 
 record() {  # size command run
-  echo "$1 $2 $3 $(tail -1 "$data/time")" >>"$results"
+  local command=${2#qor_}
+  [ "$command" = leased ] && command=qor
+  echo "$1 $command $3 $(tail -1 "$data/time")" >>"$results"
 }
 
-run_qor() {
+# The tool in a private mount namespace. "leased" runs it as root; "refused"
+# takes CAP_LEASE away (the fixture belongs to another user), so no lease is
+# granted and the process table decides each deletion; "busy" does the same
+# among $busy_processes other processes holding $busy_descriptors descriptors
+# each. The two without a lease run in a pid namespace of their own, whose
+# /proc shows only processes the tool can read (a process it cannot read makes
+# it keep every file).
+run_qor() {  # leased | refused | busy
+  local how=$1 isolate=() as=()
+  if [ "$how" != leased ]; then
+    isolate=(--pid --fork --mount-proc)
+    as=(setpriv --inh-caps=-lease --bounding-set=-lease --)
+  fi
   : >"$data/out"
   # The tool sees the fixture as /var/tmp, an empty QORTemp under /var/lib, an
   # empty spool root (named by a cups-files.conf on an overlay of /etc) and an
   # empty TMPDIR. Any failed mount ends the shell before the tool starts.
-  unshare --mount --propagation private -- sh -c '
+  unshare --mount --propagation private "${isolate[@]}" -- bash -c '
     set -e
     mount --bind "$1" /var/tmp
     mount --bind "$2/lib" /var/lib
     mount --bind "$2/tmp" /tmp
     mount -t overlay overlay -o "lowerdir=/etc,upperdir=$2/etc-upper,workdir=$2/etc-work" /etc
     export TMPDIR="$2/tmpdir"
-    exec "$3" "$4" "$5"
-  ' sh "$fixture" "$scratch" "$bin/qor_bench_exec" "$data/time" "$tool" >"$data/out"
+    if [ "$3" = busy ]; then
+      for ((i = 0; i < $5; i++)); do exec {fd}<"$2/held/$((i % 10))"; done
+      for ((i = 0; i < $4; i++)); do sleep 1000 & done
+      sleep 0.5  # until they have all started, so that their start is not timed
+    fi
+    shift 5
+    exec "$@"
+  ' sh "$fixture" "$scratch" "$how" "$busy_processes" "$busy_descriptors" \
+    "${as[@]}" "$bin/qor_bench_exec" "$data/time" "$tool" >"$data/out"
   local want_status=$((expected > 255 ? 255 : expected))
-  [ "$(cat "$data/out")" = "SUCCESS($expected)" ] || fail "QOR_DelTmp printed '$(cat "$data/out")', expected SUCCESS($expected)"
-  [ "$(last_field 3)" = "$want_status" ] || fail "QOR_DelTmp exit status $(last_field 3), expected $want_status"
+  [ "$(cat "$data/out")" = "SUCCESS($expected)" ] || fail "QOR_DelTmp ($how) printed '$(cat "$data/out")', expected SUCCESS($expected)"
+  [ "$(last_field 3)" = "$want_status" ] || fail "QOR_DelTmp ($how) exit status $(last_field 3), expected $want_status"
 }
+
+run_qor_leased() { run_qor leased; }
+run_qor_refused() { run_qor refused; }
+run_qor_busy() { run_qor busy; }
 
 run_find() {
   local upper=$(($(date +%s) - 7 * 86400))
@@ -256,7 +310,7 @@ run_unlink() {
   [ "$(cat "$data/out")" = "$expected" ] || fail "unlink floor removed $(cat "$data/out") of $expected"
 }
 
-commands=(qor find list unlink)
+commands=(qor_leased qor_refused qor_busy find list unlink)
 for size in $sizes; do
   n=$runs
   [ "$size" -ge 1000000 ] && n=$runs_large
