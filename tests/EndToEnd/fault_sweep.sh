@@ -164,8 +164,9 @@ for mode in granted refused; do
   calls=$(cat /tmp/calls)
   echo "$mode: the clean run printed $(cat /tmp/out)"
   [ -z "$clean" ] || { echo "FAIL $mode clean run: $clean"; failed=1; }
-  runs=0 left=0 start=$SECONDS
+  runs=0 left=0 start=$SECONDS failed_calls=""
   while read -r call first last; do
+    [ -n "$(errors_of "$call")" ] && failed_calls+=" $call:$first-$last"
     for errno in $(errors_of "$call"); do
       for when in $(spread "$first" "$last"); do
         make_fixture "$owner"
@@ -181,7 +182,7 @@ for mode in granted refused; do
     done
   done <<<"$calls"
   echo "$mode: $runs runs in $((SECONDS - start)) s, $left candidates left behind;" \
-    "calls failed: $(awk '{printf "%s%s %d-%d", sep, $1, $2, $3; sep = ", "}' <<<"$calls")"
+    "calls failed, occurrences:$failed_calls"
 done
 pkill -x -f 'sleep 1000' 2>/dev/null
 pkill -x DSP3.tmp 2>/dev/null
