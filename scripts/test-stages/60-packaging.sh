@@ -5,8 +5,10 @@
 # throw-away overlays), the .rpm (the same, and an upgrade, by
 # scripts/check-linux-rpm.sh), the Windows task definition, and the MSI
 # (built from the Windows stage's cross build, then installed, upgraded and
-# uninstalled under Wine by scripts/check-windows-msi.sh). The zip is checked
-# by the Windows stage. The tool itself is only ever asked for its usage.
+# uninstalled under Wine by scripts/check-windows-msi.sh), and Authenticode
+# signing of the exe and the MSI with a throw-away key
+# (scripts/check-windows-signing.sh). The zip is checked by the Windows
+# stage. The tool itself is only ever asked for its usage.
 set -uo pipefail
 self=$(realpath "$0")
 cd "$(dirname "$self")/../.."
@@ -424,6 +426,18 @@ if counts=$(sed -n 's/^windows msi: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/
   passed=$((passed + p)) failed=$((failed + f))
 else
   fail "Windows installer checks" "scripts/check-windows-msi.sh stopped before its summary"
+fi
+
+# A build of its own signs them; the unsigned build above must stay unsigned.
+echo "---- Authenticode signing of the exe and the MSI"
+signing_log=$work/check-windows-signing.log
+bash scripts/check-windows-signing.sh 2>&1 | tee "$signing_log"
+if counts=$(sed -n 's/^windows signing: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$signing_log") &&
+  [ -n "$counts" ]; then
+  read -r p f <<<"$counts"
+  passed=$((passed + p)) failed=$((failed + f))
+else
+  fail "Authenticode signing checks" "scripts/check-windows-signing.sh stopped before its summary"
 fi
 
 summary
