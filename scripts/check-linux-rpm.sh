@@ -223,7 +223,7 @@ export HOME=$work/home
 cmake --preset linux-package >/dev/null || die "configure linux-package"
 cmake --build --preset linux-package >/dev/null || die "build linux-package"
 rm -f "$build"/*.rpm
-cpack --preset linux-rpm >/dev/null 2>&1 || die "cpack --preset linux-rpm"
+cpack_output=$(cpack --preset linux-rpm 2>&1) || { echo "$cpack_output"; die "cpack --preset linux-rpm"; }
 rpm_file=$(pwd)/$build/qor-deltmp-$version-1.$arch.rpm
 [ -f "$rpm_file" ] || die "no $rpm_file"
 echo "built $(basename "$rpm_file"), $(stat -c %s "$rpm_file") bytes"
@@ -233,8 +233,8 @@ next_src=$work/next-src
 mkdir -p "$next_src"
 tar -cf - CMakeLists.txt CMakePresets.json cmake Common packaging docs | tar -xf - -C "$next_src"
 sed -i "s/^project(QOR_DelTmp VERSION $version /project(QOR_DelTmp VERSION $next /" "$next_src/CMakeLists.txt"
-(cd "$next_src" && cmake --preset linux-package >/dev/null && cmake --build --preset linux-package >/dev/null &&
-  cpack --preset linux-rpm >/dev/null 2>&1) || die "build the $next RPM"
+next_output=$(cd "$next_src" && cmake --preset linux-package 2>&1 && cmake --build --preset linux-package 2>&1 &&
+  cpack --preset linux-rpm 2>&1) || { echo "$next_output"; die "build the $next RPM"; }
 next_rpm=$next_src/$build/qor-deltmp-$next-1.$arch.rpm
 [ -f "$next_rpm" ] || die "no $next_rpm"
 echo "built $(basename "$next_rpm") from a copy at version $next"
