@@ -1,9 +1,12 @@
-# Packages made by cpack: a .deb for Linux (binary, manual page, systemd units)
-# and a .zip for Windows (exe, task definition, readme). The files come from
-# the install rules in packaging/CMakeLists.txt.
+# Packages made by cpack: a .deb and an .rpm for Linux (binary, manual page,
+# systemd units) and a .zip for Windows (exe, task definition, readme). The
+# files come from the install rules in packaging/CMakeLists.txt.
 
 set(QOR_PACKAGE_MAINTAINER "QOR_DelTmp maintainers <maintainers@qor.invalid>"
     CACHE STRING "Maintainer named in the packages")
+# The project has no public web page yet; the RPM must name one.
+set(QOR_PACKAGE_URL "https://qor.invalid/QOR_DelTmp"
+    CACHE STRING "Web page named in the RPM")
 
 set(CPACK_PACKAGE_NAME QOR_DelTmp)
 set(CPACK_PACKAGE_VENDOR QOR)
@@ -40,6 +43,40 @@ else()
       ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
       ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+  # The RPM (`cpack --preset linux-rpm`) has the .deb's name, so a fleet's
+  # tools install qor-deltmp everywhere. Requires come from rpmbuild's
+  # dependency generator, which reads the binary's libraries and symbol
+  # versions.
+  set(CPACK_RPM_PACKAGE_NAME qor-deltmp)
+  set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+  set(CPACK_RPM_PACKAGE_RELEASE 1)
+  # The service names /usr/sbin/QOR_DelTmp: rpm --prefix may not move it.
+  set(CPACK_PACKAGE_RELOCATABLE OFF)
+  # rpmlint wants the summary capitalised, lintian the synopsis not.
+  set(CPACK_RPM_PACKAGE_SUMMARY "Delete stale temporary files in the system temp folders")
+  set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+  # An SPDX reference to a licence of our own: the one in the copyright file.
+  set(CPACK_RPM_PACKAGE_LICENSE LicenseRef-QOR-all-rights-reserved)
+  set(CPACK_RPM_PACKAGE_GROUP Applications/System)
+  set(CPACK_RPM_PACKAGE_URL "${QOR_PACKAGE_URL}")
+  # rpmbuild fills the Packager tag from this macro.
+  set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${QOR_PACKAGE_MAINTAINER}")
+  set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/changelog)
+  set(CPACK_RPM_POST_INSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/post)
+  set(CPACK_RPM_PRE_UNINSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/preun)
+  set(CPACK_RPM_POST_UNINSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/postun)
+  # Fedora's places for the documentation: the licence statement in
+  # /usr/share/licenses/qor-deltmp, the release history in the package's
+  # changelog instead of Debian's changelog.gz. The script moves the RPM's
+  # staged files only.
+  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/rpm/fedora-layout.cmake)
+  set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/qor-deltmp/copyright")
+  # The package owns its files and its licence folder; the folders around
+  # them belong to the filesystem and systemd packages.
+  set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
+      /usr/sbin /usr/share/man /usr/share/man/man8 /usr/share/licenses
+      /usr/lib/systemd /usr/lib/systemd/system)
 endif()
 
 include(CPack)

@@ -16,10 +16,9 @@ version=$(sed -n 's/^project(QOR_DelTmp VERSION \([0-9.]*\).*/\1/p' CMakeLists.t
 next=${version%.*}.$((${version##*.} + 1))
 # Fixed for the life of the product: the README and the .wxs name it.
 upgrade_code='{BB8E036F-8701-42E3-B120-44CEEC36F317}'
-uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
-task_xml=packaging/windows/QOR_DelTmp-task.xml
 
 . scripts/checks.sh
+. scripts/wine-msi.sh "$work/wineprefix"
 die() { echo "FAIL  $*"; echo "windows msi: $passed passed, $((failed + 1)) failed"; exit 1; }
 
 # --- build ----------------------------------------------------------------
@@ -117,37 +116,7 @@ check "msiinfo: three files into Program Files\\QOR_DelTmp, schtasks /Create and
   installs_three_files_and_the_task
 
 # --- under Wine -------------------------------------------------------------
-prefix=$work/wineprefix
-drive_c=$prefix/drive_c
-folder="$drive_c/Program Files/QOR_DelTmp"
-task="$drive_c/windows/system32/tasks/QOR_DelTmp"
-wine_run() { (cd "$drive_c" 2>/dev/null || cd "$work"; "$root/scripts/wine-run.sh" "$prefix" "$@"); }
-wine_run cmd /c "exit 0" >/dev/null || die "make the Wine prefix"
-WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
-WINEPREFIX="$prefix" wineserver -p
-trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true' EXIT
-mkdir -p "$drive_c/msi"
-cp "$msi" "$rebuilt_msi" "$next_msi" "$bad_msi" "$drive_c/msi/"
-
-# The DisplayVersion of every installed product named QOR_DelTmp, one a line.
-installed_versions() {
-  wine_run reg query "$uninstall_key" /s | tr -d '\r' | awk '
-    /^HKEY_/ {name = ""; ver = ""}
-    $1 == "DisplayName" {name = $3}
-    $1 == "DisplayVersion" {ver = $3}
-    name == "QOR_DelTmp" && ver != "" {print ver; name = ""}'
-}
-# The task Wine's Task Scheduler keeps came from the package's XML: Wine
-# stores only part of a definition, but the description survives.
-task_is_ours() {
-  [ -f "$task" ] || { echo "no task at C:\\windows\\system32\\tasks\\QOR_DelTmp"; return 1; }
-  local want
-  want=$(xmllint --xpath "string(/*[local-name()='Task']/*[local-name()='RegistrationInfo']/*[local-name()='Description'])" "$task_xml")
-  grep -qF "<Description>$want</Description>" "$task" || { echo "the registered task is not the package's"; return 1; }
-}
-msiexec() {  # msiexec ACTION MSI-NAME LOG-NAME
-  wine_run msiexec "$1" "C:\\msi\\$2" /qn /l*v "C:\\msi\\$3" >/dev/null
-}
+start_wine_prefix "$msi" "$rebuilt_msi" "$next_msi" "$bad_msi" || die "make the Wine prefix"
 
 installs() {
   msiexec /i "$(basename "$msi")" install.log || { echo "msiexec /i ended with status $?"; return 1; }

@@ -2,10 +2,13 @@
 # Packaging: the install tree, the manual page, the systemd units, the .deb
 # (listed, checked by lintian, then really installed, enabled, removed and
 # purged inside a private mount namespace whose /usr, /etc and /var are
-# throw-away overlays), the Windows task definition, and the MSI (built from
-# the Windows stage's cross build, then installed, upgraded and uninstalled
-# under Wine by scripts/check-windows-msi.sh). The zip is checked by the
-# Windows stage. The tool itself is only ever asked for its usage.
+# throw-away overlays), the .rpm (the same, and an upgrade, by
+# scripts/check-linux-rpm.sh), the Windows task definition, and the MSI
+# (built from the Windows stage's cross build, then installed, upgraded and
+# uninstalled under Wine by scripts/check-windows-msi.sh), and Authenticode
+# signing of the exe and the MSI with a throw-away key
+# (scripts/check-windows-signing.sh). The zip is checked by the Windows
+# stage. The tool itself is only ever asked for its usage.
 set -uo pipefail
 self=$(realpath "$0")
 cd "$(dirname "$self")/../.."
@@ -120,12 +123,20 @@ changelog_matches_project() {
   [ "$(dpkg-parsechangelog -l "$1" -S Source)" = qor-deltmp ] || { echo "changelog is not qor-deltmp's"; return 1; }
 }
 
+# The newest entry of the RPM's changelog ("* DAY DATE NAME <MAIL> -
+# VERSION-RELEASE") is the version being packaged.
+rpm_changelog_matches_project() {
+  local v
+  v=$(grep -m 1 '^\* ' "$1" | sed -n 's/.* - \([0-9.]*\)-[0-9]*$/\1/p')
+  [ "$v" = "$project_version" ] || { echo "RPM changelog '$v', project $project_version"; return 1; }
+}
+
 # Every file name of a package that the documentation quotes carries the
 # project's version (the names are the ones the build makes).
 docs_name_current_packages() {
   local file names stale
   for file in "$@"; do
-    names=$(grep -oE 'qor-deltmp_[0-9.]+_amd64\.deb|QOR_DelTmp-[0-9.]+-(x64\.msi|win64\.zip)' "$file" | sort -u)
+    names=$(grep -oE 'qor-deltmp_[0-9.]+_amd64\.deb|qor-deltmp-[0-9.]+-[0-9]+\.x86_64\.rpm|QOR_DelTmp-[0-9.]+-(x64\.msi|win64\.zip)' "$file" | sort -u)
     [ -n "$names" ] || { echo "$file names no package"; return 1; }
     stale=$(grep -vE "_${project_version//./\\.}_|-${project_version//./\\.}-" <<<"$names") &&
       { echo "$file: $stale"; return 1; }
@@ -304,6 +315,8 @@ check "manual page documents every option of the usage text" \
 check "manual page carries the project's version" man_version_matches_project "$page"
 check "the Debian changelog's newest entry is the project's version" \
   changelog_matches_project packaging/debian/changelog
+check "the RPM changelog's newest entry is the project's version" \
+  rpm_changelog_matches_project packaging/rpm/changelog
 check "README.md and the zip's readme name this version's packages" \
   docs_name_current_packages README.md packaging/windows/README.txt
 
@@ -381,6 +394,19 @@ else
 fi
 rm -rf "$scratch"
 
+# Built from the same build, checked by rpmlint, then installed, upgraded and
+# erased in a namespace of its own.
+echo "---- .rpm"
+rpm_log=$work/check-linux-rpm.log
+bash scripts/check-linux-rpm.sh 2>&1 | tee "$rpm_log"
+if counts=$(sed -n 's/^linux rpm: \([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped$/\1 \2 \3/p' "$rpm_log") &&
+  [ -n "$counts" ]; then
+  read -r p f s <<<"$counts"
+  passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
+else
+  fail "RPM checks" "scripts/check-linux-rpm.sh stopped before its summary"
+fi
+
 echo "---- Windows task definition and readme"
 xml=packaging/windows/QOR_DelTmp-task.xml
 readme=packaging/windows/README.txt
@@ -400,6 +426,18 @@ if counts=$(sed -n 's/^windows msi: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/
   passed=$((passed + p)) failed=$((failed + f))
 else
   fail "Windows installer checks" "scripts/check-windows-msi.sh stopped before its summary"
+fi
+
+# A build of its own signs them; the unsigned build above must stay unsigned.
+echo "---- Authenticode signing of the exe and the MSI"
+signing_log=$work/check-windows-signing.log
+bash scripts/check-windows-signing.sh 2>&1 | tee "$signing_log"
+if counts=$(sed -n 's/^windows signing: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$signing_log") &&
+  [ -n "$counts" ]; then
+  read -r p f <<<"$counts"
+  passed=$((passed + p)) failed=$((failed + f))
+else
+  fail "Authenticode signing checks" "scripts/check-windows-signing.sh stopped before its summary"
 fi
 
 summary
