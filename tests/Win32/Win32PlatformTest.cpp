@@ -1,5 +1,5 @@
-// The Win32 body on real folders, and QOR_DelTmp.exe started by a Windows parent, all inside
-// Wine's scratch prefix (C:\qor-<pid>-<n> are left there). Usage: qor_win32_tests PATH-TO-EXE
+// The Win32 body on real folders, and QOR_DelTmp.exe started by a Windows parent, inside Wine's
+// scratch prefix (the folders C:\qor-<pid>-<n> are left there). Usage: qor_win32_tests EXE
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -13,142 +13,194 @@ namespace qor {
 namespace {
 
 String g_exe;
-constexpr FileTime OneDay = 864'000'000'000ULL, Hour = OneDay / 24;
+constexpr FileTime Day = 864'000'000'000;
 
-struct Win32Test : ::testing::Test {
+class Win32Test : public ::testing::Test {
+ protected:
   void SetUp() override {
-    static int n = 0;
-    dir_ = L"C:\\qor-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++n);
-    ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));
-    dir_ += L"\\";
+    static int folders = 0;
+    ++folders;
+    folder_ = L"C:\\qor-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+              std::to_wstring(folders) + L"\\";
+    ASSERT_TRUE(::CreateDirectoryW(folder_.c_str(), nullptr));
   }
-  bool Exists(const String& name) { return ::GetFileAttributesW((dir_ + name).c_str()) != ~0U; }
-  // A file ten days old unless told otherwise, kept open with `share` if that is not ~0.
-  HANDLE Make(const String& name, LONGLONG size = 0, FileTime t = 0, DWORD attributes = 0,
-              DWORD share = ~0U) {
-    const HANDLE f = ::CreateFileW((dir_ + name).c_str(), GENERIC_READ | GENERIC_WRITE, share & 7,
-                                   nullptr, CREATE_NEW, attributes, nullptr);
-    const FileTime at = t != 0 ? t : platform_.NowUtc() - 10 * OneDay;
-    const FILETIME ft{static_cast<DWORD>(at), static_cast<DWORD>(at >> 32)};
+
+  bool Exists(const String& name) const {
+    return ::GetFileAttributesW((folder_ + name).c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
+
+  // Makes `name` with this size and last write (0: ten days ago) and these attributes, and
+  // returns it open with this sharing; or closed when `share` is Closed.
+  static constexpr DWORD Closed = ~0U;
+  HANDLE Make(const String& name, LONGLONG size = 0, FileTime lastWrite = 0, DWORD attributes = 0,
+              DWORD share = Closed) {
+    const HANDLE file = ::CreateFileW((folder_ + name).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      share & 7, nullptr, CREATE_NEW, attributes, nullptr);
+    if (lastWrite == 0) lastWrite = platform_.NowUtc() - 10 * Day;
+    const FILETIME time{static_cast<DWORD>(lastWrite), static_cast<DWORD>(lastWrite >> 32)};
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = size;
-    EXPECT_TRUE(::SetFileInformationByHandle(f, FileEndOfFileInfo, &end, sizeof end) &&
-                ::SetFileTime(f, nullptr, nullptr, &ft));
-    return share == ~0U && ::CloseHandle(f) ? nullptr : f;
+    EXPECT_TRUE(::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end));
+    EXPECT_TRUE(::SetFileTime(file, nullptr, nullptr, &time));
+    if (share != Closed) return file;
+    ::CloseHandle(file);
+    return nullptr;
   }
+
   Win32Platform platform_;
-  String dir_;
+  String folder_;
 };
 
-// Output and exit status of the exe run from C:\ with `userTemp` as its user temp folder.
-std::pair<std::string, DWORD> RunExe(const String& userTemp, String arguments) {
+struct ExeRun {
+  std::string printed;
+  DWORD status = 0;
+};
+
+// Runs the exe from C:\ with `userTemp` as its user's temp folder (TMP).
+ExeRun RunExe(const String& userTemp, const String& arguments) {
   ::SetEnvironmentVariableW(L"TMP", userTemp.c_str());
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  const String out = userTemp + L"stdout";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  const String out = userTemp + L"stdout";
-  startup.hStdOutput = ::CreateFileW(out.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, 0);
-  arguments = L"\"" + g_exe + L"\" " + arguments;
+  startup.hStdOutput =
+      ::CreateFileW(out.c_str(), GENERIC_WRITE, 0, &inherited, CREATE_ALWAYS, 0, nullptr);
+  String commandLine = L"\"" + g_exe + L"\" " + arguments;
   PROCESS_INFORMATION child{};
-  EXPECT_TRUE(::CreateProcessW(nullptr, arguments.data(), nullptr, nullptr, TRUE, 0, nullptr,
+  EXPECT_TRUE(::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                L"C:\\", &startup, &child));
-  DWORD status = ::WaitForSingleObject(child.hProcess, INFINITE);
-  ::GetExitCodeProcess(child.hProcess, &status);
-  for (const HANDLE h : {child.hProcess, child.hThread, startup.hStdOutput}) ::CloseHandle(h);
-  std::ifstream output(out.c_str(), std::ios::binary);
-  return {std::string(std::istreambuf_iterator<char>(output), {}), status};
+  ::WaitForSingleObject(child.hProcess, INFINITE);
+  ExeRun run;
+  ::GetExitCodeProcess(child.hProcess, &run.status);
+  ::CloseHandle(child.hProcess);
+  ::CloseHandle(child.hThread);
+  ::CloseHandle(startup.hStdOutput);
+  std::ifstream printed(out.c_str(), std::ios::binary);
+  run.printed.assign(std::istreambuf_iterator<char>(printed), {});
+  return run;
 }
 
-// Wine's native "????.tmp" misses 12.tmp, .tmp and DSP.tmp, and "*.tmp"
-// returns ab.tmpl through its 8.3 name, as Windows does through AB~1.TMP.
+// Wine's own "????.tmp" misses 12.tmp, .tmp and DSP.tmp, and Windows' "*.tmp" returns ab.tmpl
+// through its short name AB~1.TMP: the listing yields what the pattern matches, no more, no less.
 TEST_F(Win32Test, ListingYieldsExactlyTheNamesThePatternMatches) {
   for (const wchar_t* name : {L"1A2B.tmp", L"12.tmp", L".tmp", L"DSP.tmp", L"DSP00FF.tmp",
-                              L"dsp1.TMP", L"abcde.tmp", L"ab.tmpl"})
+                              L"dsp1.TMP", L"abcde.tmp", L"ab.tmpl"}) {
     Make(name);
-  const std::pair<StringView, std::multiset<String>> cases[] = {
-      {L"????.tmp", {L"1A2B.tmp", L"12.tmp", L".tmp", L"DSP.tmp", L"dsp1.TMP"}},
-      {L"DSP????.tmp", {L"DSP.tmp", L"DSP00FF.tmp", L"dsp1.TMP"}}};
-  for (const auto& [pattern, expected] : cases) {
-    std::multiset<String> seen;
-    auto listing = platform_.OpenListing(dir_, pattern);
-    for (bool more = listing != nullptr; more; more = listing->Next())
-      seen.emplace(listing->Name());
-    EXPECT_EQ(seen, expected);
   }
-  EXPECT_EQ(platform_.OpenListing(dir_ + L"12.tmp\\", L"????.tmp"), nullptr);
+  struct Row {
+    const wchar_t* pattern;
+    std::multiset<String> listed;
+  };
+  const Row rows[] = {
+      {L"????.tmp", {L"1A2B.tmp", L"12.tmp", L".tmp", L"DSP.tmp", L"dsp1.TMP"}},
+      {L"DSP????.tmp", {L"DSP.tmp", L"DSP00FF.tmp", L"dsp1.TMP"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.pattern);
+    std::multiset<String> listed;
+    const auto listing = platform_.OpenListing(folder_, row.pattern);
+    ASSERT_NE(listing, nullptr);
+    do {
+      listed.emplace(listing->Name());
+    } while (listing->Next());
+    EXPECT_EQ(listed, row.listed);
+  }
+  EXPECT_EQ(platform_.OpenListing(folder_ + L"12.tmp\\", L"????.tmp"), nullptr);
 }
 
-// The listings stand on their entries when the files change; Delete sees it.
+// Delete opens the file sharing nothing and judges it again on that handle: a file written to,
+// or replaced by a folder, since it was listed is kept; an unchanged one goes.
 TEST_F(Win32Test, DeleteJudgesTheFileAgainOnItsOwnHandle) {
-  struct Rule final : EntryRule {
+  struct EmptyAndOld final : EntryRule {
     AgeWindow window;
     bool Holds(const EntryInfo& info) const override {
       return EntryQualifies(HexPass(false), window, info);
     }
   } rule;
-  const HANDLE written = Make(L"2.tmp", 0, 0, 0, 7);
-  std::unique_ptr<Listing> at[3];
-  for (int i = 0; i < 3; ++i) {
-    if (i != 1) Make(std::to_wstring(i + 1) + L".tmp");
-    at[i] = platform_.OpenListing(dir_, std::to_wstring(i + 1) + L".tmp");
-  }
+  ASSERT_TRUE(ComputeAgeWindow(platform_, rule.window));
+  const HANDLE writer = Make(L"2.tmp", 0, 0, 0, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  Make(L"1.tmp");
+  Make(L"3.tmp");
+  const auto unchanged = platform_.OpenListing(folder_, L"1.tmp");
+  const auto written = platform_.OpenListing(folder_, L"2.tmp");
+  const auto replaced = platform_.OpenListing(folder_, L"3.tmp");
   DWORD count = 0;
-  ASSERT_TRUE(ComputeAgeWindow(platform_, rule.window) && at[0] && at[1] && at[2]);
-  EXPECT_TRUE(::WriteFile(written, "x", 1, &count, nullptr) && ::CloseHandle(written) &&
-              ::DeleteFileW((dir_ + L"3.tmp").c_str()) &&  // replaced by a folder
-              ::CreateDirectoryW((dir_ + L"3.tmp").c_str(), nullptr));
-  EXPECT_TRUE(at[0]->Delete(rule) && !Exists(L"1.tmp"));  // unchanged
-  EXPECT_FALSE(at[1]->Delete(rule) || at[2]->Delete(rule) || !Exists(L"2.tmp") ||
-               !Exists(L"3.tmp"));
+  EXPECT_TRUE(::WriteFile(writer, "x", 1, &count, nullptr));
+  ::CloseHandle(writer);
+  EXPECT_TRUE(::DeleteFileW((folder_ + L"3.tmp").c_str()));
+  EXPECT_TRUE(::CreateDirectoryW((folder_ + L"3.tmp").c_str(), nullptr));
+  EXPECT_TRUE(unchanged->Delete(rule));
+  EXPECT_FALSE(written->Delete(rule));
+  EXPECT_FALSE(replaced->Delete(rule));
+  EXPECT_FALSE(Exists(L"1.tmp"));
+  EXPECT_TRUE(Exists(L"2.tmp"));
+  EXPECT_TRUE(Exists(L"3.tmp"));
 }
 
-// Held without delete sharing, the folder cannot be moved away (and replaced
-// by a link) while its entries are opened by path. A file is no folder, and
-// the user's temp folder (TMP, with a '\' added) must fit MAX_PATH.
+// While a listing holds its folder (no delete sharing), the folder cannot be moved away and a link
+// put in its place. A file is no folder. The user's temp folder (TMP, '\' added) must fit MAX_PATH.
 TEST_F(Win32Test, FoldersAreHeldMustBeFoldersAndMustFit) {
   Make(L"DSP1.tmp");
-  const String folder = dir_.substr(0, dir_.size() - 1), moved = folder + L"-moved";
+  const String folder = folder_.substr(0, folder_.size() - 1);
+  const String moved = folder + L"-moved";
   {
-    const auto listing = platform_.OpenListing(dir_, L"DSP????.tmp");
+    const auto listing = platform_.OpenListing(folder_, L"DSP????.tmp");
     ASSERT_NE(listing, nullptr);
     EXPECT_FALSE(::MoveFileW(folder.c_str(), moved.c_str()));
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   }
-  EXPECT_TRUE(::MoveFileW(folder.c_str(), moved.c_str()) && platform_.IsDirectory(moved) &&
-              !platform_.IsDirectory(moved + L"\\DSP1.tmp"));
-  const String longest = dir_ + String(258 - dir_.size(), L'a');
-  String path;
+  EXPECT_TRUE(::MoveFileW(folder.c_str(), moved.c_str()));
+  EXPECT_TRUE(platform_.IsDirectory(moved));
+  EXPECT_FALSE(platform_.IsDirectory(moved + L"\\DSP1.tmp"));
+  const String longest = folder_ + String(258 - folder_.size(), L'a');
+  String found;
   ::SetEnvironmentVariableW(L"TMP", longest.c_str());
-  EXPECT_TRUE(platform_.GetFolder(FolderSource::UserTemp, path) && path == longest + L"\\");
+  EXPECT_TRUE(platform_.GetFolder(FolderSource::UserTemp, found));
+  EXPECT_EQ(found, longest + L"\\");
   ::SetEnvironmentVariableW(L"TMP", (longest + L"b").c_str());
-  EXPECT_FALSE(platform_.GetFolder(FolderSource::UserTemp, path));
+  EXPECT_FALSE(platform_.GetFolder(FolderSource::UserTemp, found));
 }
 
-// Files held open here are in use whatever their sharing: kept, uncounted, taken by the next run.
-// Size, time and kind come from the listing and the deleting handle; a read-only file refuses. In
-// Berlin the floor, local 2011-02-01, is an hour earlier in UTC. The count goes out as a CR LF line
-// and as the whole exit status (a Linux parent of Wine would see 8 bits).
-TEST_F(Win32Test, ExeRunKeepsFilesInUseAndReportsTheCountToAWindowsParent) {
-  RunExe(dir_, L"/s /a");  // leftovers in the other folders, of earlier runs or of Wine
-  constexpr FileTime Floor = 129'409'920'000'000'000ULL - Hour;
-  const std::tuple<const wchar_t*, LONGLONG, FileTime, DWORD, bool> files[] = {
-      {L"0001.tmp", 0, 0, 0, false},
-      {L"0002.tmp", 1LL << 32, 0, 0, true},
-      {L"0003.tmp", 0, Floor, 0, false},
-      {L"0004.tmp", 0, Floor - 10'000'000, 0, true},
-      {L"DSP0005.tmp", 0, 0, FILE_ATTRIBUTE_READONLY, true}};
-  for (const auto& [name, size, t, attributes, stays] : files) Make(name, size, t, attributes);
-  ASSERT_TRUE(::CreateDirectoryW((dir_ + L"ABCD.tmp").c_str(), nullptr));
-  for (int i = 0; i < 300; ++i) Make(L"DSP" + std::to_wstring(1000 + i) + L".tmp");
-  std::vector<HANDLE> held;  // sharing none; read+write; read+write+delete
-  for (const DWORD share : {0, 3, 7})
+// The exe sweeps the user's temp folder. Files this test holds open are in use, whatever sharing
+// it allowed: they are kept, not counted, and go with the next run. Size and time come from the
+// listing and the deleting handle; a read-only file refuses. In Berlin (TZ) the floor, local
+// 2011-02-01 00:00, is an hour earlier in UTC. The count goes out as a CR LF line and as the
+// whole exit status (a Linux parent of Wine would see 8 bits).
+TEST_F(Win32Test, ExeKeepsFilesInUseAndReportsTheWholeCount) {
+  RunExe(folder_, L"/s /a");  // what earlier runs or Wine left in the other folders
+  constexpr FileTime BerlinFloor = 129'409'920'000'000'000 - Day / 24;
+  struct Row {
+    const wchar_t* name;
+    LONGLONG size = 0;
+    FileTime lastWrite = 0;
+    DWORD attributes = 0;
+    bool stays;
+  };
+  const Row rows[] = {
+      {.name = L"0001.tmp", .stays = false},
+      {.name = L"0002.tmp", .size = LONGLONG{1} << 32, .stays = true},
+      {.name = L"0003.tmp", .lastWrite = BerlinFloor, .stays = false},
+      {.name = L"0004.tmp", .lastWrite = BerlinFloor - 10'000'000, .stays = true},
+      {.name = L"DSP0005.tmp", .attributes = FILE_ATTRIBUTE_READONLY, .stays = true},
+  };
+  for (const Row& row : rows) Make(row.name, row.size, row.lastWrite, row.attributes);
+  ASSERT_TRUE(::CreateDirectoryW((folder_ + L"ABCD.tmp").c_str(), nullptr));
+  for (int i = 1000; i < 1300; ++i) Make(L"DSP" + std::to_wstring(i) + L".tmp");
+  std::vector<HANDLE> held;
+  for (const DWORD share : {0, FILE_SHARE_READ | FILE_SHARE_WRITE, 7}) {
     held.push_back(Make(L"DSP" + std::to_wstring(share) + L".tmp", 0, 0, 0, share));
-  EXPECT_EQ(RunExe(dir_, L""), std::make_pair(std::string("SUCCESS(302)\r\n"), DWORD{302}));
-  for (const auto& [name, size, t, attributes, stays] : files) EXPECT_EQ(Exists(name), stays);
-  for (const HANDLE h : held) ::CloseHandle(h);
-  EXPECT_EQ(RunExe(dir_, L""), std::make_pair(std::string("SUCCESS(3)\r\n"), DWORD{3}));
-  EXPECT_TRUE(Exists(L"ABCD.tmp") && Exists(L"DSP0005.tmp"));
+  }
+  const ExeRun first = RunExe(folder_, L"");
+  EXPECT_EQ(first.printed, "SUCCESS(302)\r\n");
+  EXPECT_EQ(first.status, 302U);
+  for (const Row& row : rows) EXPECT_EQ(Exists(row.name), row.stays) << row.name;
+  for (const HANDLE file : held) ::CloseHandle(file);
+  const ExeRun second = RunExe(folder_, L"");
+  EXPECT_EQ(second.printed, "SUCCESS(3)\r\n");
+  EXPECT_EQ(second.status, 3U);
+  EXPECT_TRUE(Exists(L"ABCD.tmp"));
+  EXPECT_TRUE(Exists(L"DSP0005.tmp"));
 }
 
 }  // namespace
@@ -157,7 +209,9 @@ TEST_F(Win32Test, ExeRunKeepsFilesInUseAndReportsTheCountToAWindowsParent) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   // Under Wine the path comes in Linux form: \\?\unix\ reaches it with no drive mapped to /.
-  for (const char c : std::string(argc > 1 ? argv[1] : "")) qor::g_exe += c == '/' ? '\\' : c;
+  if (argc > 1) {
+    for (const char c : std::string(argv[1])) qor::g_exe += (c == '/') ? L'\\' : c;
+  }
   if (qor::g_exe.starts_with(L"\\")) qor::g_exe.insert(0, L"\\\\?\\unix");
   return RUN_ALL_TESTS();
 }
