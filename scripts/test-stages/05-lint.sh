@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Formatting and static analysis of the project's own C++ sources.
+# Formatting and static analysis of the project's own C++ sources, and a
+# clang build of the tool and the tests with warnings as errors.
 set -euo pipefail
 
 mapfile -t sources < <(git ls-files '*.cpp' '*.h' | grep -v '^build/')
@@ -15,3 +16,9 @@ if ! report=$(clang-tidy --quiet -p build/linux-debug --warnings-as-errors='*' "
   exit 1
 fi
 echo "clang-tidy: ${#units[@]} translation units clean"
+
+# The tool and its tests built by clang with warnings as errors, -Wcomma among
+# them (a comma expression is no way to join statements).
+cmake --preset linux-clang >/dev/null
+cmake --build --preset linux-clang >/dev/null
+echo "clang: the tool and the tests build without a warning (-Wall -Wextra -Wpedantic -Wcomma)"
