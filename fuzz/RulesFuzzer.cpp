@@ -40,9 +40,8 @@ bool EqualsFolded(StringView a, StringView b) {
   return EqualsIgnoringAsciiCase(a, b);
 }
 
-// The same match on bytes, where a name is bytes, as on wide characters; a pattern without '?' is
-// a comparison without regard to case; the sweep's patterns let through only names of their shape:
-// the prefix, up to four characters other than '.', then ".tmp".
+// The same match on bytes, where a name is bytes, as on wide characters; the sweep's patterns let
+// through only names of their shape: the prefix, up to four characters other than '.', then ".tmp".
 void CheckWildcardMatch(std::string_view patternBytes, std::string_view nameBytes) {
   const String pattern = Widen(patternBytes);
   const String name = Widen(nameBytes);
@@ -51,7 +50,6 @@ void CheckWildcardMatch(std::string_view patternBytes, std::string_view nameByte
       (nameBytes.find('\xFF') == std::string_view::npos)) {
     Require(WildcardMatch(patternBytes, nameBytes) == matches);
   }
-  if (pattern.find(L'?') == String::npos) Require(matches == EqualsFolded(pattern, name));
   for (const StringView prefix : {StringView(L""), StringView(L"DSP")}) {
     if (!WildcardMatch(StringView(String(prefix) + L"????.tmp"), StringView(name))) continue;
     const StringView middle =
@@ -71,7 +69,7 @@ void CheckHexNameRule(const String& name) {
 }
 
 // An accepted command line prints nothing and holds only switches of s, a and separators, none
-// longer than the working copy; a refused one says so, unless it was silenced first.
+// longer than the working copy.
 void CheckParseOptions(const String& text) {
   std::vector<String> arguments{L"QOR_DelTmp"};
   for (std::size_t start = 0; start <= text.size();) {
@@ -84,10 +82,7 @@ void CheckParseOptions(const String& text) {
   SilentFlag = false;
   testing::FakePlatform platform;
   bool deleteAll = false;
-  if (!ParseOptions(platform, argv, deleteAll)) {
-    Require(SilentFlag || platform.output.ends_with('\n'));
-    return;
-  }
+  if (!ParseOptions(platform, argv, deleteAll)) return;
   Require(platform.output.empty());
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     Require(arguments[i].find_first_not_of(L"/-sSaA") == String::npos);

@@ -177,23 +177,11 @@ errors_of() {
   esac
 }
 
-# Every occurrence up to 40; beyond that the first ten, the last ten and ten between.
-spread() {
-  local first=$1 last=$2 i
-  if [ $((last - first)) -lt 40 ]; then
-    seq "$first" "$last"
-    return
-  fi
-  seq "$first" $((first + 9))
-  for i in 1 2 3 4 5 6 7 8 9 10; do
-    echo $((first + 9 + i * (last - first - 19) / 11))
-  done
-  seq $((last - 9)) "$last"
-}
-
-# Each run must end by itself, print SUCCESS(n) for the n candidates that vanished (nothing when
-# the failed call is that write), exit with n, and remove nothing else. Two modes: leases
-# granted, and refused (another owner's files, no CAP_LEASE), where the process table decides.
+# Each call fails at each of its occurrences, one run each; in this namespace no call comes more
+# than a few dozen times. Each run must end by itself, print SUCCESS(n) for the n candidates that
+# vanished (nothing when the failed call is that write), exit with n, and remove nothing else.
+# Two modes: leases granted, and refused (another owner's files, no CAP_LEASE), where the process
+# table decides.
 faults() {
   local failed=0 mode owner as call first last errno when status gone problem runs lost tried start
   for mode in granted refused; do
@@ -214,7 +202,7 @@ faults() {
     while read -r call first last; do
       [ -n "$(errors_of "$call")" ] && tried+=" $call:$first-$last"
       for errno in $(errors_of "$call"); do
-        for when in $(spread "$first" "$last"); do
+        for ((when = first; when <= last; when++)); do
           make_fixture "$owner" 0
           timeout 20 "${as[@]}" --seccomp-bpf -o /dev/null -e trace="$call" \
             -e inject="$call:error=$errno:when=$when" /tmp/QOR_DelTmp >/tmp/out
