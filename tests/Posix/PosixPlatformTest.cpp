@@ -56,10 +56,12 @@ pid_t StartHolder(const string& folder) {
   return pid;
 }
 
-// Both passes over `folder`, the hex pass with option a. @returns how many files they deleted.
+// Both passes over `folder`, the hex pass with option a, with as many cursors as the hooks ask.
+// @returns how many files they deleted.
 int Sweep(const string& folder, const PosixDeleteHooks& hooks) {
   PosixPlatform platform("/nonexistent");
   platform.SetDeleteHooks(hooks);
+  EXPECT_EQ(platform.SweepWorkers(), std::max(1U, hooks.sweepWorkers));
   const int hex = SweepDirectory(platform, WidenBytes(folder), HexPass(true));
   return hex + SweepDirectory(platform, WidenBytes(folder), DspPass());
 }
