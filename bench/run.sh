@@ -62,6 +62,13 @@ report() {
     function sortn(a, n,   i, j, t) {
       for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j > 0 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
     }
+    # One cell: the time of command q over that of command d, run by run, summarised.
+    function ratio_cell(size, q, d,   n, r, x) {
+      n = runs[size]
+      for (r = 1; r <= n; r++) x[1, r] = t[size, q, r] / t[size, d, r]
+      stats(1, x, n)
+      return sprintf(" | %.2f (%.2f-%.2f)", med, lo, hi)
+    }
     function stats(key, vals, n,   a, i) {
       for (i = 1; i <= n; i++) a[i] = vals[key, i]
       sortn(a, n)
@@ -126,15 +133,9 @@ report() {
       print "| entries | no lease / leased | no lease / find | busy / leased | busy / find |"
       print "|---:|---:|---:|---:|---:|"
       for (s = 1; s <= nsizes; s++) {
-        size = order[s]; n = runs[size]; row = sprintf("| %d", size)
-        for (k = 1; k <= 4; k++) {
-          q = (k <= 2) ? "refused" : "busy"
-          d = (k % 2) ? "qor" : "find"
-          for (r = 1; r <= n; r++) x[1, r] = t[size, q, r] / t[size, d, r]
-          stats(1, x, n)
-          row = row sprintf(" | %.2f (%.2f-%.2f)", med, lo, hi)
-        }
-        print row " |"
+        size = order[s]
+        print "| " size ratio_cell(size, "refused", "qor") ratio_cell(size, "refused", "find") \
+          ratio_cell(size, "busy", "qor") ratio_cell(size, "busy", "find") " |"
       }
       print ""
       first = order[1]; last = order[nsizes]

@@ -29,23 +29,13 @@ link=/etc/systemd/system/timers.target.wants/QOR_DelTmp.timer
 
 . scripts/checks.sh
 
-same_lines() {  # same_lines EXPECTED ACTUAL (each a newline-separated list)
-  [ "$1" = "$2" ] && return 0
-  diff <(echo "$1") <(echo "$2")
-  return 1
-}
 
 # --- inside the private mount namespace -----------------------------------
 # Runs as `check-linux-rpm.sh --inside RPM NEXT-RPM SCRATCH`; reports through
 # SCRATCH/counts. Exit status 3: the namespace could not be set up here.
 if [ "${1:-}" = --inside ]; then
   rpm_file=$2 next_rpm=$3 scratch=$4
-  for top in usr etc var; do
-    mkdir -p "$scratch/$top-upper" "$scratch/$top-work"
-    mount -t overlay overlay \
-      -o "lowerdir=/$top,upperdir=$scratch/$top-upper,workdir=$scratch/$top-work" "/$top" ||
-      { echo "cannot overlay /$top"; exit 3; }
-  done
+  overlay_system "$scratch" || exit 3
   # An empty /run: the scriptlets find no running systemd, as in an image
   # build, and cannot reach the host's.
   mount -t tmpfs tmpfs /run || { echo "cannot mount an empty /run"; exit 3; }
@@ -116,14 +106,7 @@ if [ "${1:-}" = --inside ]; then
   check "man -w 8 QOR_DelTmp finds the installed page" man_finds_page
 
   if command -v systemd-analyze >/dev/null; then
-    # Problems are reported on stderr while the status stays 0.
-    verify() {
-      local out
-      out=$(cd /usr/lib/systemd/system &&
-        systemd-analyze verify QOR_DelTmp.service QOR_DelTmp.timer 2>&1) || { echo "$out"; return 1; }
-      [ -z "$out" ] || { echo "$out"; return 1; }
-    }
-    check "systemd-analyze verify accepts the installed units" verify
+    check "systemd-analyze verify accepts the installed units" units_verify
   else
     skip "systemd-analyze verify" "systemd-analyze is not installed"
   fi

@@ -37,11 +37,6 @@ summary() {
 # The files (not folders) under a tree, relative, sorted.
 files_under() { (cd "$1" && find . -type f -o -type l | sed 's|^\./||' | sort); }
 
-same_lines() {  # same_lines EXPECTED ACTUAL (each a newline-separated list)
-  [ "$1" = "$2" ] && return 0
-  diff <(echo "$1") <(echo "$2")
-  return 1
-}
 
 # The values of KEY in a unit file, one a line (list settings may repeat).
 unit_values() { sed -n "s/^$2=//p" "$1"; }
@@ -180,12 +175,7 @@ task_encoding_matches() {
 # Runs as `60-packaging.sh --inside DEB SCRATCH`; reports through SCRATCH/counts.
 if [ "${1:-}" = --inside ]; then
   deb=$2 scratch=$3
-  for top in usr etc var; do
-    mkdir -p "$scratch/$top-upper" "$scratch/$top-work"
-    mount -t overlay overlay \
-      -o "lowerdir=/$top,upperdir=$scratch/$top-upper,workdir=$scratch/$top-work" "/$top" ||
-      { echo "cannot overlay /$top"; exit 3; }
-  done
+  overlay_system "$scratch" || exit 3
   # Slim images tell dpkg to drop manual pages; this /etc is a throw-away
   # overlay, so install the way a full system does.
   grep -l '^path-exclude' /etc/dpkg/dpkg.cfg.d/* 2>/dev/null | xargs -r rm -f
@@ -227,15 +217,7 @@ if [ "${1:-}" = --inside ]; then
     skip "man 8 QOR_DelTmp renders without warnings" "this man has no --warnings"
   fi
   if command -v systemd-analyze >/dev/null; then
-    # Checks syntax, that ExecStart is executable and that man:QOR_DelTmp(8)
-    # exists; problems are reported on stderr while the status stays 0.
-    verify() {
-      local out
-      out=$(cd /usr/lib/systemd/system &&
-        systemd-analyze verify QOR_DelTmp.service QOR_DelTmp.timer 2>&1) || { echo "$out"; return 1; }
-      [ -z "$out" ] || { echo "$out"; return 1; }
-    }
-    check "systemd-analyze verify accepts the installed units" verify
+    check "systemd-analyze verify accepts the installed units" units_verify
   else
     skip "systemd-analyze verify" "systemd-analyze is not installed; the keys were parsed above"
   fi
