@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <fstream>
-#include <set>
 
 #include "Platform/Win32/Win32Platform.h"
 #include "Sweep.h"
@@ -17,12 +16,17 @@ constexpr FileTime Day = 864'000'000'000;
 
 class Win32Test : public ::testing::Test {
  protected:
+  // A new folder C:\qor-<pid>-<n>\. Wine gives the same process ids again from run to run, so
+  // a name an earlier run left is passed over.
   void SetUp() override {
     static int folders = 0;
-    ++folders;
-    folder_ = L"C:\\qor-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-              std::to_wstring(folders) + L"\\";
-    ASSERT_TRUE(::CreateDirectoryW(folder_.c_str(), nullptr));
+    do {
+      ++folders;
+      folder_ = L"C:\\qor-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                std::to_wstring(folders) + L"\\";
+    } while (!::CreateDirectoryW(folder_.c_str(), nullptr) &&
+             ::GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(Exists(L""));
   }
 
   bool Exists(const String& name) const {
@@ -81,34 +85,6 @@ ExeRun RunExe(const String& userTemp, const String& arguments) {
   return run;
 }
 
-// Wine's own "????.tmp" misses 12.tmp, .tmp and DSP.tmp, and Windows' "*.tmp" returns ab.tmpl
-// through its short name AB~1.TMP: the listing yields what the pattern matches, no more, no less.
-TEST_F(Win32Test, ListingYieldsExactlyTheNamesThePatternMatches) {
-  for (const wchar_t* name : {L"1A2B.tmp", L"12.tmp", L".tmp", L"DSP.tmp", L"DSP00FF.tmp",
-                              L"dsp1.TMP", L"abcde.tmp", L"ab.tmpl"}) {
-    Make(name);
-  }
-  struct Row {
-    const wchar_t* pattern;
-    std::multiset<String> listed;
-  };
-  const Row rows[] = {
-      {L"????.tmp", {L"1A2B.tmp", L"12.tmp", L".tmp", L"DSP.tmp", L"dsp1.TMP"}},
-      {L"DSP????.tmp", {L"DSP.tmp", L"DSP00FF.tmp", L"dsp1.TMP"}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.pattern);
-    std::multiset<String> listed;
-    const auto listing = platform_.OpenListing(folder_, row.pattern);
-    ASSERT_NE(listing, nullptr);
-    do {
-      listed.emplace(listing->Name());
-    } while (listing->Next());
-    EXPECT_EQ(listed, row.listed);
-  }
-  EXPECT_EQ(platform_.OpenListing(folder_ + L"12.tmp\\", L"????.tmp"), nullptr);
-}
-
 // Delete opens the file sharing nothing and judges it again on that handle: a file written to,
 // or replaced by a folder, since it was listed is kept; an unchanged one goes.
 TEST_F(Win32Test, DeleteJudgesTheFileAgainOnItsOwnHandle) {
@@ -164,7 +140,8 @@ TEST_F(Win32Test, FoldersAreHeldMustBeFoldersAndMustFit) {
 
 // The exe sweeps the user's temp folder. Files this test holds open are in use, whatever sharing
 // it allowed: they are kept, not counted, and go with the next run. Size and time come from the
-// listing and the deleting handle; a read-only file refuses. In Berlin (TZ) the floor, local
+// listing and the deleting handle; a read-only file refuses. Names with fewer than four digits
+// are listed too (Wine's own '?' matches exactly one character). In Berlin (TZ) the floor, local
 // 2011-02-01 00:00, is an hour earlier in UTC. The count goes out as a CR LF line and as the
 // whole exit status (a Linux parent of Wine would see 8 bits).
 TEST_F(Win32Test, ExeKeepsFilesInUseAndReportsTheWholeCount) {
@@ -183,6 +160,10 @@ TEST_F(Win32Test, ExeKeepsFilesInUseAndReportsTheWholeCount) {
       {.name = L"0003.tmp", .lastWrite = BerlinFloor, .stays = false},
       {.name = L"0004.tmp", .lastWrite = BerlinFloor - 10'000'000, .stays = true},
       {.name = L"DSP0005.tmp", .attributes = FILE_ATTRIBUTE_READONLY, .stays = true},
+      {.name = L"12.tmp", .stays = false},
+      {.name = L".tmp", .stays = false},
+      {.name = L"DSP.tmp", .stays = false},
+      {.name = L"abcde.tmp", .stays = true},
   };
   for (const Row& row : rows) Make(row.name, row.size, row.lastWrite, row.attributes);
   ASSERT_TRUE(::CreateDirectoryW((folder_ + L"ABCD.tmp").c_str(), nullptr));
@@ -192,8 +173,8 @@ TEST_F(Win32Test, ExeKeepsFilesInUseAndReportsTheWholeCount) {
     held.push_back(Make(L"DSP" + std::to_wstring(share) + L".tmp", 0, 0, 0, share));
   }
   const ExeRun first = RunExe(folder_, L"");
-  EXPECT_EQ(first.printed, "SUCCESS(302)\r\n");
-  EXPECT_EQ(first.status, 302U);
+  EXPECT_EQ(first.printed, "SUCCESS(305)\r\n");
+  EXPECT_EQ(first.status, 305U);
   for (const Row& row : rows) EXPECT_EQ(Exists(row.name), row.stays) << row.name;
   for (const HANDLE file : held) ::CloseHandle(file);
   const ExeRun second = RunExe(folder_, L"");
