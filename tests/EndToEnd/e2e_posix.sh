@@ -165,9 +165,10 @@ list_calls() {
 errors_of() {
   case $1 in
     brk | futex | exit | exit_group | getpid | gettid | set_tid_address) ;;
-    openat) echo EACCES EMFILE ;;
+    openat) echo EACCES EMFILE ELOOP ;;
     newfstatat) echo EIO EACCES ;;
-    getdents64 | read | close | fstatfs | write) echo EIO ;;
+    read | write) echo EIO EINTR ;;
+    getdents64 | close | fstatfs) echo EIO ;;
     fcntl) echo EACCES EAGAIN ;;
     unlinkat) echo EPERM ;;
     mmap | mprotect | munmap | madvise) echo ENOMEM ;;
