@@ -133,14 +133,8 @@ if [ "${1:-}" = --inside ]; then
       [ ! -e "/$f" ] || { echo "/$f is still there"; return 1; }
     done
     [ ! -L "$link" ] || { echo "the enable link is still there"; return 1; }
-    # What the package and its scriptlets ever wrote lands in the overlays'
-    # upper layers; nothing there may still be named after it. Not counted:
-    # rpm's database and man-db's cache.
-    local left
-    left=$(find "$scratch"/usr-upper "$scratch"/etc-upper "$scratch"/var-upper \
-      \( -iname '*qor_deltmp*' -o -iname '*qor-deltmp*' \) \
-      -not -path "$scratch/var-upper/lib/rpm/*" -not -path "$scratch/var-upper/cache/man/*" -print)
-    [ -z "$left" ] || { echo "left behind:"; echo "$left"; return 1; }
+    # Not counted: rpm's database and man-db's cache.
+    nothing_left_behind "$scratch" lib/rpm cache/man
   }
   check "rpm -e: %preun and %postun ran, the files and the enable link are gone" erases
 

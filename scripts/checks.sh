@@ -40,3 +40,16 @@ units_verify() {
     systemd-analyze verify QOR_DelTmp.service QOR_DelTmp.timer 2>&1) || { echo "$out"; return 1; }
   [ -z "$out" ] || { echo "$out"; return 1; }
 }
+
+# What a package and its scripts ever wrote lands in the overlays' upper
+# layers (see overlay_system): after its removal nothing there may still be
+# named after it, except under the given paths of SCRATCH's /var (the package
+# manager's own records, man-db's cache). Prints what is left.
+nothing_left_behind() {  # nothing_left_behind SCRATCH VAR-PATH...
+  local scratch=$1 excluded=() path left
+  shift
+  for path in "$@"; do excluded+=(-not -path "$scratch/var-upper/$path/*"); done
+  left=$(find "$scratch"/usr-upper "$scratch"/etc-upper "$scratch"/var-upper \
+    \( -iname '*qor_deltmp*' -o -iname '*qor-deltmp*' \) "${excluded[@]}" -print)
+  [ -z "$left" ] || { echo "left behind:"; echo "$left"; return 1; }
+}

@@ -239,15 +239,10 @@ if [ "${1:-}" = --inside ]; then
     dpkg -P qor-deltmp || return 1
     dpkg-query -W qor-deltmp 2>/dev/null && { echo "dpkg still knows qor-deltmp"; return 1; }
     [ ! -e "$state" ] || { echo "$state is still there"; return 1; }
-    # What the package and its scripts ever wrote lands in the overlays'
-    # upper layers; nothing there may still be named after it. Not counted:
-    # dpkg's and apt's logs, and the formatted copy man-db keeps of a page
-    # read above (its own cache, which mandb prunes; no package cleans it).
-    local left
-    left=$(find "$scratch"/usr-upper "$scratch"/etc-upper "$scratch"/var-upper \
-      \( -iname '*qor_deltmp*' -o -iname '*qor-deltmp*' \) \
-      -not -path "$scratch/var-upper/log/*" -not -path "$scratch/var-upper/cache/man/*" -print)
-    [ -z "$left" ] || { echo "left behind:"; echo "$left"; return 1; }
+    # Not counted: dpkg's and apt's logs, and the formatted copy man-db keeps
+    # of a page read above (its own cache, which mandb prunes; no package
+    # cleans it).
+    nothing_left_behind "$scratch" log cache/man
   }
   check "dpkg -P leaves no unit, link, helper state or file of the package" purges
   echo "$passed $failed $skipped" >"$scratch/counts"
