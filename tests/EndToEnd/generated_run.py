@@ -1,0 +1,447 @@
+#!/usr/bin/env python3
+# QOR_DelTmp end to end on generated fixtures, judged by an oracle written from its rules.
+#   generated_run.py linux BINARY [--seeds N (300)] [--first SEED (1)] [--emulator CMD]
+#   generated_run.py wine EXE HOLD_AND_RUN PREFIX [--seeds N] [--first SEED]
+#   generated_run.py faults BINARY
+# A seed fills the swept folders, and some that must not be swept, with entries from a small
+# grammar: names around the rules' edges, sizes 0, 1 and 4 GiB, last writes around both age
+# bounds, files, read-only files, folders, links, FIFOs, and files held open or mapped. It picks a
+# command line and a time zone and, on Linux, where the spool is, whether leases work, whether
+# standard output is a pipe nobody reads and whether Ctrl+C comes. It runs the tool once and
+# compares what went, what was printed and the exit status with the oracle. A failure names the
+# seed, its plan and the entries the run got wrong, the shortest first.
+# The fault sweep fails each system call of a run in turn, at each occurrence, on one fixture.
+# Linux runs are made as root in mount and pid namespaces of their own, over scratch folders.
+# Exit status: 0 passed, 1 failed, 77 skipped.
+import collections
+import ctypes
+import dataclasses
+import datetime
+import itertools
+import os
+import pwd
+import random
+import re
+import shutil
+import subprocess
+import sys
+import time
+import zoneinfo
+
+SECOND = 10**9
+WEEK = 7 * 86400 * SECOND
+USAGE = (
+    "Usage: QOR_DelTmp [/s][/a]\n"
+    "  Deletes temporary files created by\n"
+    "    GetTempFileName(TempPath, prefix, 0, tmpfile).\n"
+    "  Retruns deleted file count.\n"
+    "  Options:\n"
+    "    /s : to suppress all messages. (Silent)\n"
+    "    /a : to delete All TmpFile\n"
+    "    /? : to show usage.\n"
+    "Type Ctrl+C to abort execution.\n"
+)
+ZONES = ["UTC", "Asia/Tokyo", "America/New_York", "Australia/Sydney"]
+SCRATCH = "/var/lib/qor"  # beside QORTemp, never swept
+# cups-files.conf, and the spool folder it names.
+CUPS = {
+    None: None,
+    "LogLevel warn\n": "/var/spool/cups",
+    "requestROOT\t/var/lib/spool # comment\n#RequestRoot /tmp\nRequestRootX /tmp\n": "/var/lib/spool",
+    "RequestRoot /var/lib/spool\nRequestRoot /var/spool/cups\n": "/var/spool/cups",
+}
+LIBC = ctypes.CDLL(None)
+LIBC.mmap.restype = ctypes.c_void_p
+LIBC.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int,
+                      ctypes.c_long]
+LIBC.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+
+
+@dataclasses.dataclass
+class Entry:
+    path: str
+    # file, readonly, folder, link, fifo, mapped or held; on Windows held0, held3 or held7, held
+    # open with that FILE_SHARE_* mask
+    kind: str
+    size: int = 0
+    mtime: int = 0  # ns since 1970
+    swept: bool = True  # lies in a folder the tool sweeps
+
+
+@dataclasses.dataclass
+class Plan:
+    args: list
+    zone: str = "UTC"
+    lease: bool = True
+    overlay: bool = False
+    tmpdir: str = "/tmp/u"
+    cups: str = "LogLevel warn\n"
+    broken_pipe: bool = False
+    interrupt: int = 0  # Ctrl+C as that deletion starts; 0: none
+    twice: bool = False  # a second Ctrl+C as the handler returns
+
+
+# What the command line does, by the rules: (silent, delete all, the message that ends the run or
+# None). An argument's length counts UTF-16 units on Windows, bytes on Linux.
+def parse(args, windows):
+    silent = everything = False
+    for arg in args:
+        tokens = re.split("[/-]", arg)
+        if arg[:1] not in ("/", "-") or len(arg if windows else arg.encode()) > 63:
+            tokens = ["refused"]
+        for token in tokens:
+            if token == "?":
+                return silent, everything, USAGE
+            silent = silent or token.lower() == "s"
+            everything = everything or token.lower() == "a"
+            if token.lower() not in ("", "s", "a"):
+                return silent, everything, f"Invalid parameter ignored: {arg}\n"
+    return silent, everything, None
+
+
+def floor_of(zone):
+    return int(datetime.datetime(2011, 2, 1, tzinfo=zoneinfo.ZoneInfo(zone)).timestamp()) * SECOND
+
+
+# True when the rules delete the entry, False when they keep it, None when it is too close to the
+# 7-day bound for the run's start and end to tell.
+def goes(entry, everything, plan, started, ended, windows):
+    name = os.path.basename(entry.path)
+    if not entry.swept or entry.kind in ("folder", "fifo", "mapped") or "held" in entry.kind:
+        return False
+    if windows and entry.kind == "readonly":
+        return False  # Windows refuses to delete a read-only file
+    if re.fullmatch(r"(?i:dsp)[0-9A-F]{0,4}\.(?i:tmp)", name):
+        return True
+    if not re.fullmatch(r"[0-9A-F]{0,4}\.(?i:tmp)", name) or entry.size != 0:
+        return False
+    if everything:
+        return True
+    if entry.mtime < floor_of(plan.zone) or entry.mtime > ended - WEEK:
+        return False
+    if entry.mtime <= started - WEEK:
+        return True
+    return None
+
+
+def argument(rng):
+    text = rng.choice(["/", "/", "-", "", "s"])
+    for _ in range(rng.randint(1, 3)):
+        text += rng.choice(["s", "S", "a", "A", "?", "x", "sa", "/", "-", "\xe9", "\u0416"])
+    if rng.random() < 0.1:
+        text = "/" * rng.randint(59, 61) + text  # around the 63 characters handled
+    return text
+
+
+# Random entries in each of `folders`, which tells whether the tool sweeps each.
+def make_entries(rng, folders, zone, kinds):
+    now = time.time_ns()
+    floor = floor_of(zone)
+    times = [floor - 100, floor, floor + 100, now - WEEK - 60 * SECOND, now - WEEK + 60 * SECOND,
+             now - 2 * WEEK, now]
+    entries = {}
+    for folder, swept in folders.items():
+        for _ in range(rng.randint(0, 12)):
+            name = rng.choice(["", "", "DSP", "dsp", "dSp", "XSP"])
+            for _ in range(rng.randint(0, 5)):
+                name += rng.choice("0123456789ABCDEF" * 3 + "abcG.")
+            name += rng.choice([".tmp", ".tmp", ".TMP", ".tMp", ".tmpx", ".txt"])
+            kind = rng.choice(kinds)
+            size = rng.choice([0, 0, 1, 2**32])
+            if kind == "link":
+                size = len(f"{SCRATCH}/outside")  # a link's own size
+            entry = Entry(f"{folder}/{name}", kind, size, rng.choice(times), swept)
+            entries[entry.path.lower()] = entry  # Windows names ignore case
+    if rng.random() < 0.1:
+        # Past a 255-capped status, and long names that fill several reads of the folder.
+        for i in range(300):
+            for name in (f"DSP{i:03X}.tmp", f"DSP{i:03X}.tmp{'x' * 200}"):
+                entry = Entry(f"{next(iter(folders))}/{name}", "file", 1)
+                entries[entry.path.lower()] = entry
+    return list(entries.values())
+
+
+# Makes the entries; returns what ends this process's holds on them.
+def build(entries, lease):
+    releases = []
+    for entry in list(entries):
+        if entry.kind == "folder":
+            os.mkdir(entry.path)
+            entries.append(Entry(f"{entry.path}/DSP0.tmp", "file", swept=False))
+            open(entries[-1].path, "w").close()
+        elif entry.kind == "fifo":
+            os.mkfifo(entry.path)
+        elif entry.kind == "link":
+            os.symlink(f"{SCRATCH}/outside", entry.path)
+        else:
+            fd = os.open(entry.path, os.O_CREAT | os.O_RDWR)
+            os.ftruncate(fd, entry.size)
+            if entry.kind == "mapped":
+                # PROT_READ, MAP_SHARED: the mapping alone holds the file once fd is closed.
+                address = LIBC.mmap(None, 1, 1, 1, fd, 0)
+                releases.append(lambda address=address: LIBC.munmap(address, 1))
+            if entry.kind == "held":
+                releases.append(lambda fd=fd: os.close(fd))
+            else:
+                os.close(fd)
+        os.utime(entry.path, ns=(entry.mtime, entry.mtime), follow_symlinks=False)
+        if entry.kind == "readonly":
+            os.chmod(entry.path, 0o444)
+        if not lease:
+            os.lchown(entry.path, 65534, 65534)
+    return releases
+
+
+def empty(folder):
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder, exist_ok=True)
+
+
+# Empties every folder, then makes the spool's settings and the folders of `plan`, which it returns
+# with whether the tool sweeps each.
+def prepare_linux(plan):
+    subprocess.run(["umount", "/var/tmp"], stderr=subprocess.DEVNULL)
+    for folder in ["/var/tmp", "/var/spool", "/tmp", "/etc/cups", "/var/lib/QORTemp",
+                   "/var/lib/spool", f"{SCRATCH}/lower", f"{SCRATCH}/upper", f"{SCRATCH}/work"]:
+        empty(folder)
+    swept = ["/var/tmp", "/var/lib/QORTemp", CUPS[plan.cups], plan.tmpdir or "/tmp"]
+    folders = {folder: folder in swept for folder in ["/var/tmp", "/var/lib/QORTemp",
+               "/var/spool/cups", "/var/lib/spool", "/tmp", "/tmp/u"]}
+    for folder in folders:
+        os.makedirs(folder, exist_ok=True)
+    if plan.overlay:
+        layers = f"lowerdir={SCRATCH}/lower,upperdir={SCRATCH}/upper,workdir={SCRATCH}/work"
+        subprocess.run(["mount", "-t", "overlay", "qor", "-o", layers, "/var/tmp"], check=True)
+    if plan.cups:
+        with open("/etc/cups/cups-files.conf", "w") as file:
+            file.write(plan.cups)
+    return folders
+
+
+def plan_linux(rng, plan):
+    plan.lease = rng.random() < 0.5
+    plan.overlay = rng.random() < 0.2
+    plan.tmpdir = rng.choice([None, "/tmp/u", "/var/tmp", "/tmp/none"])
+    plan.cups = rng.choice(list(CUPS))
+    plan.broken_pipe = rng.random() < 0.1
+    plan.interrupt = rng.choice([0, 0, 0, 0, 1, 2, 3])
+    plan.twice = rng.random() < 0.5
+    return prepare_linux(plan)
+
+
+def run_linux(plan, tracer):
+    env = dict(os.environ, TZ=plan.zone, TMPDIR=plan.tmpdir or "")
+    if plan.interrupt:
+        # One processor, so one thread deletes: the deletion in hand is the last.
+        strace = ["taskset", "-c", str(min(os.sched_getaffinity(0))), "strace", "-f", "-qq", "-o",
+                  "/dev/null", "-e", f"inject=unlinkat:signal=INT:when={plan.interrupt}"]
+        if plan.twice:
+            strace += ["-e", "inject=rt_sigreturn:signal=INT:when=1"]
+        tracer = strace + tracer
+    if "strace" in tracer:
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"  # not under ptrace
+    if not plan.lease:
+        # Not the files' owner and no CAP_LEASE: the process table decides, read with fewer
+        # descriptors than there are processes.
+        tracer = ["setpriv", "--inh-caps=-lease", "--bounding-set=-lease", "prlimit",
+                  "--nofile=32"] + tracer
+    out = os.open(f"{SCRATCH}/out", os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+    if plan.broken_pipe:
+        os.close(out)
+        reader, out = os.pipe()
+        os.close(reader)
+    status = subprocess.run(tracer + [f"{SCRATCH}/QOR_DelTmp"] + plan.args, stdout=out, env=env,
+                            timeout=60).returncode
+    os.close(out)
+    with open(f"{SCRATCH}/out", "rb") as file:
+        return status, file.read() if not plan.broken_pipe else None
+
+
+# Compares a run with the oracle; returns what disagrees, "" when nothing does. After a failed
+# system call (`faulted`) a file may stay.
+def judge(plan, entries, started, ended, status, printed, windows, faulted=None):
+    silent, everything, message = parse(plan.args, windows)
+    gone = {entry.path for entry in entries if not os.path.lexists(entry.path)}
+    interrupted = message is None and 0 < plan.interrupt <= len(gone)
+    want_status = len(gone) if windows else min(len(gone), 255)
+    want = f"SUCCESS({len(gone)})\n"
+    if message is not None:
+        want_status = 0
+        want = message
+    elif interrupted and plan.twice:
+        want_status = -2  # ended by SIGINT
+        want = ""
+    if silent:
+        want = ""
+    want = want.replace("\n", "\r\n").encode("latin-1", "replace") if windows else want.encode()
+    if printed is None or (faulted == "write" and printed == b""):
+        want = printed  # a pipe nobody reads, or the write that failed
+    problems = [f"exit status {status}, printed {printed!r}; want {want_status}, {want!r}"]
+    if (status, printed) == (want_status, want):
+        problems = []
+    if interrupted and len(gone) != plan.interrupt:
+        problems.append(f"{len(gone)} deleted after Ctrl+C at deletion {plan.interrupt}")
+    for entry in sorted(entries, key=lambda entry: len(entry.path)):
+        verdict = message is None and goes(entry, everything, plan, started, ended, windows)
+        if verdict is False and entry.path in gone:
+            problems.append(f"gone: {entry}")
+        elif verdict and entry.path not in gone and not faulted and not interrupted:
+            problems.append(f"still there: {entry}")
+    return "\n  ".join(problems[:6])
+
+
+# Runs this script again as the first process of mount and pid namespaces of its own, with
+# scratch file systems over /var, /tmp and /etc, and the binary copied there.
+def enter_namespace(binary):
+    if os.environ.get("QOR_NAMESPACE") != "1" or os.getpid() != 1:
+        if os.getuid() != 0 or subprocess.run(["unshare", "-mpf", "true"]).returncode != 0:
+            print("SKIPPED: needs root, and mount and pid namespaces (CI has both)")
+            sys.exit(77)
+        os.environ["QOR_NAMESPACE"] = "1"
+        os.execvp("unshare", ["unshare", "-mpf", "--mount-proc", sys.executable] + sys.argv)
+    with open(binary, "rb") as file:
+        image = file.read()
+    for top in ("/var", "/tmp"):
+        subprocess.run(["mount", "-t", "tmpfs", "qor", top], check=True)
+    os.makedirs(f"{SCRATCH}/etc-work")
+    os.makedirs(f"{SCRATCH}/etc")
+    layers = f"lowerdir=/etc,upperdir={SCRATCH}/etc,workdir={SCRATCH}/etc-work"
+    subprocess.run(["mount", "-t", "overlay", "qor", "-o", layers, "/etc"], check=True)
+    with open(f"{SCRATCH}/outside", "w") as file:
+        file.write("outside")
+    with open(os.open(f"{SCRATCH}/QOR_DelTmp", os.O_CREAT | os.O_WRONLY, 0o755), "wb") as file:
+        file.write(image)
+
+
+def option(name, default):
+    if name in sys.argv:
+        return sys.argv[sys.argv.index(name) + 1]
+    return default
+
+
+def sweep_seeds(windows, prepare, kinds, run):
+    seeds = int(option("--seeds", 300))
+    first = int(option("--first", 1))
+    failed = 0
+    for seed in range(first, first + seeds):
+        rng = random.Random(seed)
+        plan = Plan([argument(rng) for _ in range(rng.choice([0, 0, 0, 1, 2]))], rng.choice(ZONES))
+        entries = make_entries(rng, prepare(rng, plan), plan.zone, kinds)
+        releases = build(entries, plan.lease)
+        started = time.time_ns()
+        status, printed = run(plan, entries)
+        problems = judge(plan, entries, started, time.time_ns(), status, printed, windows)
+        for release in releases:
+            release()
+        if problems:
+            failed += 1
+            print(f"FAIL seed {seed}: {plan}\n  {problems}")
+    print(f"{seeds - failed} of {seeds} seeds passed, from seed {first}")
+    return int(failed > 0)
+
+
+def linux(binary):
+    enter_namespace(binary)
+    for _ in range(40):
+        subprocess.Popen(["sleep", "1000"])  # more processes than a run without a lease has fds
+    kinds = ["file"] * 8 + ["readonly", "folder", "link", "fifo", "held", "mapped"]
+    emulator = option("--emulator", "").split()
+    return sweep_seeds(False, plan_linux, kinds, lambda plan, entries: run_linux(plan, emulator))
+
+
+def wine(exe, runner, prefix):
+    prefix = os.path.abspath(prefix)
+    os.makedirs(f"{prefix}/drive_c/qor", exist_ok=True)
+    shutil.copy(exe, f"{prefix}/drive_c/qor/QOR_DelTmp.exe")
+    user = pwd.getpwuid(os.getuid()).pw_name
+    folders = {f"{prefix}/drive_c/{folder}": True for folder in [
+        "windows/temp", "ProgramData/QORTemp", "windows/system32/spool/printers",
+        f"users/{user}/Temp"]}
+    # Wine cannot map a file for Linux, and takes a Linux link for the file it leads to: it
+    # deletes the target, where Windows deletes a link itself.
+    kinds = ["file"] * 8 + ["readonly", "folder", "fifo", "held0", "held3", "held7"]
+
+    def prepare(rng, plan):
+        for folder in folders:
+            empty(folder)
+        return folders
+
+    def run(plan, entries):
+        held = []
+        for entry in entries:
+            if "held" in entry.kind:
+                held.append(entry.kind[-1] + ":C:" + entry.path.split("drive_c")[1].replace("/", "\\"))
+        command = ["bash", os.path.dirname(__file__) + "/../../scripts/wine-run.sh", prefix,
+                   os.path.abspath(runner), "C:\\qor\\out", *held, "--", "C:\\qor\\QOR_DelTmp.exe"]
+        env = dict(os.environ, TZ=plan.zone, LC_ALL="C.UTF-8")
+        run = subprocess.run(command + plan.args, capture_output=True, env=env, timeout=120,
+                             cwd=f"{prefix}/drive_c")
+        with open(f"{prefix}/drive_c/qor/out", "rb") as file:
+            return int(run.stdout.split()[-1]), file.read()
+
+    return sweep_seeds(True, prepare, kinds, run)
+
+
+# Each call is failed with EIO, and with the errors that lead elsewhere in the tool.
+ERRORS = {"fcntl": "EACCES EAGAIN", "openat": "EIO ELOOP", "read": "EIO EINTR", "write": "EIO EINTR"}
+# Left out: brk (glibc takes the errno for the new break), futex (glibc aborts on errors the
+# operation cannot return), and calls that cannot fail.
+NEVER_FAILED = {"brk", "futex", "exit", "exit_group", "getpid", "gettid", "set_tid_address"}
+
+
+# Nine candidates (an empty 1A2B.tmp two weeks old and a DSP1.tmp in each folder, and a link
+# DSP4.tmp), beside a held DSP2.tmp, a mapped DSP3.tmp and two names that fail a rule. Each call
+# the tool's own code makes (the first whose stack passes through main() and all after it; strace
+# counts each thread on its own) fails at each of its occurrences, in a run of its own. Each run
+# must end by itself, print SUCCESS(n) for the n candidates that went (nothing when the failed
+# call is that write), exit with n, and keep every other entry. Leases granted, and refused
+# (another owner's files, no CAP_LEASE), where the process table decides.
+def faults(binary):
+    enter_namespace(binary)
+    old = time.time_ns() - 2 * WEEK
+    entries = [Entry(f"{folder}/{name}", "file", size, old) for name, size in [("1A2B.tmp", 0), (
+        "DSP1.tmp", 1)] for folder in ["/var/tmp", "/var/lib/QORTemp", "/var/spool/cups", "/tmp/u"]]
+    entries += [Entry("/var/tmp/DSP2.tmp", "held"), Entry("/var/tmp/DSP3.tmp", "mapped"),
+                Entry("/var/tmp/DSP4.tmp", "link"), Entry("/var/tmp/1a2b.tmp", "file", 0, old),
+                Entry("/var/tmp/3C4D.tmp", "file", 0, time.time_ns())]
+    failed = 0
+    for lease in (True, False):
+        plan = Plan([], lease=lease)
+        prepare_linux(plan)
+        releases = build(list(entries), lease)
+        run_linux(plan, ["strace", "-f", "-qq", "-k", "-o", f"{SCRATCH}/trace"])
+        for release in releases:
+            release()
+        with open(f"{SCRATCH}/trace") as file:
+            trace = file.read()
+        calls = re.findall(r"(?m)^\d+ +(\w+)\(", trace.split("(main+")[0])[:-1]
+        startup = collections.Counter(calls)
+        most = collections.Counter()
+        for (pid, call), n in collections.Counter(re.findall(r"(?m)^(\d+) +(\w+)\(", trace)).items():
+            most[call] = max(most[call], n)
+        runs = 0
+        for call in sorted(set(most) - NEVER_FAILED):
+            for error in ERRORS.get(call, "EIO").split():
+                for when in range(startup[call] + 1, most[call] + 1):
+                    prepare_linux(plan)
+                    fixture = list(entries)
+                    releases = build(fixture, lease)
+                    started = time.time_ns()
+                    status, printed = run_linux(plan, ["strace", "-f", "-qq", "--seccomp-bpf", "-o",
+                                                       "/dev/null", "-e", f"trace={call}", "-e",
+                                                       f"inject={call}:error={error}:when={when}"])
+                    problems = judge(plan, fixture, started, time.time_ns(), status, printed, False,
+                                     call)
+                    for release in releases:
+                        release()
+                    runs += 1
+                    if problems:
+                        failed += 1
+                        print(f"FAIL lease {lease}, {call}:error={error}:when={when}: {problems}")
+        print(f"lease {lease}: {runs} runs")
+    return int(failed > 0)
+
+
+if __name__ == "__main__":
+    modes = {"linux": linux, "wine": wine, "faults": faults}
+    sys.exit(modes[sys.argv[1]](*itertools.takewhile(lambda arg: arg[:2] != "--", sys.argv[2:])))
