@@ -1,13 +1,13 @@
-// An in-memory machine for the unit tests and the options fuzzer: folders of entries, a clock, a
-// zone and a console. The cursors of a listing take its entries in turn under one lock, so they
-// may run in threads.
+// An in-memory machine for the unit tests: folders of entries, a fixed clock, a zone and a
+// console. A listing has one cursor: the cursors that share a listing across threads are the
+// POSIX body's, which the end-to-end runs drive.
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Platform/Platform.h"
@@ -33,9 +33,8 @@ class FakePlatform : public Platform {
   int zoneHours = 0;                             // local time minus UTC
   bool zoneFails = false;
   std::size_t capacity = 260;
-  unsigned workers = 1;
-  std::function<void(Entry&)> onTake;    // a cursor has taken the entry
-  std::function<bool(Entry&)> onDelete;  // a cursor deletes the entry; false: refused
+  std::function<void(Entry&)> onTake;    // the listing has come to the entry
+  std::function<bool(Entry&)> onDelete;  // the entry is being deleted; false: refused
   std::string output;
   void (*interrupt)(int) = nullptr;
 
@@ -47,7 +46,7 @@ class FakePlatform : public Platform {
     return true;
   }
   bool IsDirectory(StringView path) override { return folders.contains(String(path)); }
-  unsigned SweepWorkers() const override { return workers; }
+  unsigned SweepWorkers() const override { return 1; }
   FileTime NowUtc() override { return Now; }
   bool LocalToUtc(const CivilTime& local, FileTime& out) override {
     if (zoneFails) return false;
@@ -68,54 +67,48 @@ class FakePlatform : public Platform {
 
   class Cursor final : public Listing {
    public:
-    explicit Cursor(FakePlatform& fake) : fake_(fake) {}
-    StringView Name() const override { return entry_->name; }
+    Cursor(FakePlatform& fake, std::vector<Entry*> listed)
+        : fake_(fake), listed_(std::move(listed)) {}
+    StringView Name() const override { return Current().name; }
     bool Examine(EntryInfo& info) override {
-      info = entry_->info;
-      return !entry_->gone;
+      info = Current().info;
+      return !Current().gone;
     }
     bool Delete(const EntryRule& rule) override {
-      const std::lock_guard hold(fake_.lock_);
-      if (fake_.onDelete && !fake_.onDelete(*entry_)) return false;
-      if (entry_->gone || !rule.Holds(entry_->info)) return false;
-      entry_->gone = true;
+      if (fake_.onDelete && !fake_.onDelete(Current())) return false;
+      if (Current().gone || !rule.Holds(Current().info)) return false;
+      Current().gone = true;
       return true;
     }
     bool Next() override {
-      const std::lock_guard hold(fake_.lock_);
-      if (fake_.taken_ == fake_.listed_.size()) return false;
-      entry_ = fake_.listed_[fake_.taken_];
-      ++fake_.taken_;
-      if (fake_.onTake) fake_.onTake(*entry_);
+      if (taken_ == listed_.size()) return false;
+      ++taken_;
+      if (fake_.onTake) fake_.onTake(Current());
       return true;
     }
-    std::unique_ptr<Listing> Fork() override {
-      auto cursor = std::make_unique<Cursor>(fake_);
-      if (!cursor->Next()) return nullptr;
-      return cursor;
-    }
+    std::unique_ptr<Listing> Fork() override { return nullptr; }
 
    private:
-    FakePlatform& fake_;
-    Entry* entry_ = nullptr;
-  };
+    [[nodiscard]] Entry& Current() const { return *listed_[taken_ - 1]; }
 
-  std::mutex lock_;
-  std::vector<Entry*> listed_;  // by the listing open now
-  std::size_t taken_ = 0;
+    FakePlatform& fake_;
+    std::vector<Entry*> listed_;
+    std::size_t taken_ = 0;
+  };
 };
 
 inline std::unique_ptr<Listing> FakePlatform::OpenListing(StringView folder, StringView pattern) {
   // The seam promises a folder that ends in the separator.
-  if (!folder.ends_with(L'\\')) return nullptr;
-  const String path(folder.substr(0, folder.size() - 1));
-  if (!folders.contains(path)) return nullptr;
-  listed_.clear();
-  taken_ = 0;
-  for (Entry& entry : folders[path]) {
-    if (!entry.gone && WildcardMatch(pattern, StringView(entry.name))) listed_.push_back(&entry);
+  if (!folder.ends_with(L'\\') || !folders.contains(String(folder.substr(0, folder.size() - 1)))) {
+    return nullptr;
   }
-  return Cursor(*this).Fork();
+  std::vector<Entry*> listed;
+  for (Entry& entry : folders[String(folder.substr(0, folder.size() - 1))]) {
+    if (!entry.gone && WildcardMatch(pattern, StringView(entry.name))) listed.push_back(&entry);
+  }
+  auto cursor = std::make_unique<Cursor>(*this, std::move(listed));
+  if (!cursor->Next()) return nullptr;
+  return cursor;
 }
 
 }  // namespace qor::testing

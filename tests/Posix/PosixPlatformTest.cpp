@@ -1,23 +1,22 @@
-// The POSIX body on real scratch folders, in a mount and pid namespace of the program's own (see
-// main): it may mount, and /proc shows only its own processes, so the process table can be read.
+// The POSIX body where only a hook can act between the listing and the deletion: an entry replaced
+// on the way, another process opening a file under the tool's lease, and one opening a file after
+// the process table was first read. In a mount and pid namespace of the program's own (see main),
+// so /proc shows only its own processes. Everything else is covered by the generated end-to-end
+// runs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <atomic>
-#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "Platform/Posix/PosixPlatform.h"
 #include "RunControl.h"
@@ -37,44 +36,16 @@ void Write(const string& path, const string& text) {
   std::ofstream(path) << text;
 }
 
-// A process that holds DSP1.tmp of `folder` open for reading, DSP2.tmp for writing, and maps
-// DSP3.tmp with its descriptor closed, those that exist; then it stops until it is killed, or
-// until the thread that started it ends.
-pid_t StartHolder(const string& folder) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    ::open((folder + "DSP1.tmp").c_str(), O_RDONLY);
-    ::open((folder + "DSP2.tmp").c_str(), O_WRONLY);
-    const int mapped = ::open((folder + "DSP3.tmp").c_str(), O_RDONLY);
-    ::mmap(nullptr, 1, PROT_READ, MAP_SHARED, mapped, 0);
-    ::close(mapped);
-    ::raise(SIGSTOP);
-    ::_exit(0);
-  }
-  ::waitpid(pid, nullptr, WUNTRACED);
-  return pid;
-}
-
-// Both passes over `folder`, the hex pass with option a, with as many cursors as the hooks ask.
-// @returns how many files they deleted.
-int Sweep(const string& folder, const PosixDeleteHooks& hooks) {
-  PosixPlatform platform("/nonexistent");
-  platform.SetDeleteHooks(hooks);
-  EXPECT_EQ(platform.SweepWorkers(), std::max(1U, hooks.sweepWorkers));
-  const int hex = SweepDirectory(platform, WidenBytes(folder), HexPass(true));
-  return hex + SweepDirectory(platform, WidenBytes(folder), DspPass());
-}
-
-// Sweep in a child process armed as the tool is, with at most `maxFiles` descriptors.
+// Both passes over `folder`, the hex pass with option a, in a child process armed as the tool is.
 // @returns the child's count, or -1 if it did not end by itself.
-int SweepInChild(const string& folder, const PosixDeleteHooks& hooks, rlim_t maxFiles = 1024) {
+int SweepInChild(const string& folder, const PosixDeleteHooks& hooks) {
   const pid_t pid = ::fork();
   if (pid == 0) {
-    const rlimit limit{maxFiles, maxFiles};
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-    PosixPlatform("/nonexistent").InstallInterruptHandler(OnInterrupt);
-    ::_exit(Sweep(folder, hooks));
+    PosixPlatform platform("/nonexistent");
+    platform.InstallInterruptHandler(OnInterrupt);
+    platform.SetDeleteHooks(hooks);
+    const int hex = SweepDirectory(platform, WidenBytes(folder), HexPass(true));
+    ::_exit(hex + SweepDirectory(platform, WidenBytes(folder), DspPass()));
   }
   int status = 0;
   ::waitpid(pid, &status, 0);
@@ -82,129 +53,114 @@ int SweepInChild(const string& folder, const PosixDeleteHooks& hooks, rlim_t max
   return WEXITSTATUS(status);
 }
 
+// A process that holds `path` open until it is killed, or until the thread that started it ends.
+void StartHolder(const string& path) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    ::open(path.c_str(), O_RDONLY);
+    ::raise(SIGSTOP);
+    ::_exit(0);
+  }
+  ::waitpid(pid, nullptr, WUNTRACED);
+}
+
 class Posix : public ::testing::Test {
  protected:
-  void TearDown() override {
-    for (const pid_t pid : holders_) ::kill(pid, SIGKILL);
-    for (const pid_t pid : holders_) ::waitpid(pid, nullptr, 0);
-    ::umount(overlay_.c_str());
-    ::umount(otherProc_.c_str());
-    fs::remove_all(root_);
-  }
+  void TearDown() override { fs::remove_all(root_); }
 
-  // A new folder under the test's scratch root, with an empty file of each of `files`; the path
-  // ends in '/'.
-  string Folder(const string& name, const std::vector<string>& files = {}) {
+  // A new folder under the test's scratch root, holding `file`, empty; the path ends in '/'.
+  string Folder(const string& name, const string& file) {
     const string path = root_ + name + "/";
     fs::create_directories(path);
-    for (const string& file : files) Write(path + file, "");
+    Write(path + file, "");
     return path;
   }
 
-  // A folder on overlayfs, as a container's root file system is; "" where there is none.
-  string Overlay() {
-    const string layers = "lowerdir=" + Folder("lower") + ",upperdir=" + Folder("upper") +
-                          ",workdir=" + Folder("work");
-    overlay_ = Folder("merged");
-    if (::mount("overlay", overlay_.c_str(), "overlay", 0, layers.c_str()) != 0) return "";
-    return overlay_;
-  }
-
-  // A /proc of another pid namespace, whose one process has ended: it shows none of this one's.
-  string OtherNamespaceProc() {
-    otherProc_ = Folder("other-proc");
-    const pid_t child = ::fork();
-    if (child == 0) {
-      ::unshare(CLONE_NEWPID);
-      const pid_t first = ::fork();
-      if (first == 0) ::_exit(::mount("proc", otherProc_.c_str(), "proc", 0, nullptr));
-      ::waitpid(first, nullptr, 0);
-      ::_exit(0);
-    }
-    ::waitpid(child, nullptr, 0);
-    return otherProc_;
-  }
-
-  // A scratch folder of the test's own: each run of this program is pid 1 in its namespace.
   const string root_ = ::mkdtemp((::testing::TempDir() + "qor-posix-XXXXXX").data()) + string("/");
-  string overlay_;
-  string otherProc_;
-  std::vector<pid_t> holders_;
 };
 
-// Another process holds DSP1.tmp open for reading, DSP2.tmp for writing and maps DSP3.tmp: they
-// stay. The free DSP0.tmp goes where a lease vouches for it (not on overlayfs, where a mapping
-// holds the layer's file), or the process table, read completely.
-TEST_F(Posix, FilesInUseAreKept) {
-  enum class Table { Proc, NotProc, OtherNamespace };
+// What takes a file's place after it was judged from the listing stays: the file is judged again
+// on the descriptor that deletes it, and the name must still lead to that file. Every call is
+// relative to the folder that was opened, so swapping the folder for a link redirects nothing.
+TEST_F(Posix, WhatTakesAFilesPlaceStays) {
   struct Row {
     const char* name;
-    bool overlay = false;
-    int leaseError = 0;  // 0: a lease is asked for
-    Table table = Table::Proc;
-    unsigned workers = 1;
-    bool freeFileGoes = true;
+    const char* file;
+    bool beforeUnlink;  // else before the open
+    std::function<void(const string& folder, const string& path)> replace;
+    int deleted;
   };
+  const string target = root_ + "target";
+  const string elsewhere = Folder("elsewhere", "DSP1.tmp");
+  Write(target, "target");
   const Row rows[] = {
-      {.name = "lease granted", .table = Table::NotProc},
-      {.name = "lease refused: in use", .leaseError = EAGAIN, .freeFileGoes = false},
-      {.name = "not ours to lease: the table decides", .leaseError = EACCES, .workers = 2},
-      {.name = "no leases here: the table decides", .leaseError = EINVAL},
-      {.name = "no lease, no table",
-       .leaseError = EACCES,
-       .table = Table::NotProc,
-       .freeFileGoes = false},
-      {.name = "no lease, the table of another pid namespace",
-       .leaseError = EACCES,
-       .table = Table::OtherNamespace,
-       .freeFileGoes = false},
-      {.name = "overlayfs: lease and table", .overlay = true, .workers = 2},
-      {.name = "overlayfs: a lease alone",
-       .overlay = true,
-       .table = Table::NotProc,
-       .freeFileGoes = false},
+      {.name = "a FIFO, not waited for",
+       .file = "DSP1.tmp",
+       .beforeUnlink = false,
+       .replace =
+           [](const string&, const string& path) {
+             fs::remove(path);
+             ::mkfifo(path.c_str(), 0600);
+           },
+       .deleted = 0},
+      {.name = "a folder",
+       .file = "DSP1.tmp",
+       .beforeUnlink = false,
+       .replace =
+           [](const string&, const string& path) {
+             fs::remove(path);
+             fs::create_directory(path);
+           },
+       .deleted = 0},
+      {.name = "the same name, written to",
+       .file = "1.tmp",
+       .beforeUnlink = false,
+       .replace = [](const string&, const string& path) { Write(path, "data"); },
+       .deleted = 0},
+      {.name = "a link",
+       .file = "DSP1.tmp",
+       .beforeUnlink = true,
+       .replace =
+           [&target](const string&, const string& path) {
+             fs::remove(path);
+             fs::create_symlink(target, path);
+           },
+       .deleted = 0},
+      {.name = "the folder swapped for a link",
+       .file = "DSP1.tmp",
+       .beforeUnlink = true,
+       .replace =
+           [&elsewhere](const string& folder, const string&) {
+             fs::rename(folder, folder + "-moved");
+             fs::create_directory_symlink(elsewhere, folder);
+           },
+       .deleted = 1},
   };
-  const string overlay = Overlay();
-  const string otherNamespace = OtherNamespaceProc();
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    if (row.overlay && overlay.empty()) GTEST_SKIP() << "no overlayfs here";
-    const string place = row.overlay ? "merged/" : "";
-    const string folder =
-        Folder(place + row.name, {"DSP0.tmp", "DSP1.tmp", "DSP2.tmp", "DSP3.tmp"});
-    holders_.push_back(StartHolder(folder));
+    const string folder = Folder(row.name, row.file);
+    const string path = folder + row.file;
+    const auto replace = [&row, &folder, &path](std::string_view) {
+      row.replace(folder.substr(0, folder.size() - 1), path);
+    };
     PosixDeleteHooks hooks;
-    hooks.leaseError = row.leaseError;
-    hooks.sweepWorkers = row.workers;
-    if (row.table == Table::NotProc) hooks.procRoot = root_;
-    if (row.table == Table::OtherNamespace) hooks.procRoot = otherNamespace;
-    EXPECT_EQ(Sweep(folder, hooks), row.freeFileGoes ? 1 : 0);
-    EXPECT_EQ(Exists(folder + "DSP0.tmp"), !row.freeFileGoes);
-    EXPECT_TRUE(Exists(folder + "DSP1.tmp"));
-    EXPECT_TRUE(Exists(folder + "DSP2.tmp"));
-    EXPECT_TRUE(Exists(folder + "DSP3.tmp"));
+    if (row.beforeUnlink) {
+      hooks.beforeUnlink = replace;
+    } else {
+      hooks.beforeOpen = replace;
+    }
+    EXPECT_EQ(SweepInChild(folder, hooks), row.deleted);
+    EXPECT_TRUE(Exists(path));
+    EXPECT_EQ(fs::file_size(target), 6U);
+    EXPECT_TRUE(Exists(elsewhere + "DSP1.tmp"));
   }
-}
-
-// The process table is not read once for the whole run: a file opened half a second after the
-// first reading, just before the tool comes to it, is kept.
-TEST_F(Posix, AFileOpenedAfterTheTableWasFirstReadIsKept) {
-  const string folder = Folder("late", {"0.tmp", "DSP1.tmp"});  // 0.tmp: the hex pass, first
-  PosixDeleteHooks hooks;
-  hooks.leaseError = EACCES;
-  hooks.beforeOpen = [&folder](std::string_view name) {
-    if (name != "DSP1.tmp") return;
-    StartHolder(folder);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  };
-  EXPECT_EQ(SweepInChild(folder, hooks), 1);
-  EXPECT_TRUE(Exists(folder + "DSP1.tmp"));
 }
 
 // Another process opens the file while the tool holds its lease: the kernel signals the tool and
 // holds the opener back until the lease is given up. The tool lives on and keeps the file.
 TEST_F(Posix, AFileOpenedUnderTheToolsLeaseIsKept) {
-  const string folder = Folder("leased", {"DSP0.tmp"});
+  const string folder = Folder("leased", "DSP0.tmp");
   PosixDeleteHooks hooks;
   hooks.beforeUnlink = [&folder](std::string_view) {
     if (::fork() == 0) {
@@ -222,162 +178,20 @@ TEST_F(Posix, AFileOpenedUnderTheToolsLeaseIsKept) {
   EXPECT_TRUE(Exists(folder + "DSP0.tmp"));
 }
 
-// Each folder of the process table is closed once read: with 32 descriptors and 300 processes to
-// read, the table is still read completely.
-TEST_F(Posix, TheProcessTableIsReadWithFewDescriptors) {
-  const string folder = Folder("few", {"DSP0.tmp"});
-  for (int i = 0; i < 300; ++i) holders_.push_back(StartHolder(root_));
+// Without a lease the process table is not read once for the whole run: a file opened half a
+// second after the first reading, just before the tool comes to it, is kept.
+TEST_F(Posix, AFileOpenedAfterTheTableWasFirstReadIsKept) {
+  const string folder = Folder("late", "0.tmp");  // the hex pass reads the table first
+  Write(folder + "DSP1.tmp", "");
   PosixDeleteHooks hooks;
   hooks.leaseError = EACCES;
-  EXPECT_EQ(SweepInChild(folder, hooks, 32), 1);
-}
-
-enum class Kind { None, File, FileWithData, Link, Folder, Fifo };
-
-// Makes an entry of `kind` at `path`; a link leads to `target`.
-void Make(Kind kind, const string& path, const string& target) {
-  switch (kind) {
-    case Kind::None:
-      break;
-    case Kind::File:
-      Write(path, "");
-      break;
-    case Kind::FileWithData:
-      Write(path, "data");
-      break;
-    case Kind::Link:
-      fs::create_symlink(target, path);
-      break;
-    case Kind::Folder:
-      fs::create_directory(path);
-      break;
-    case Kind::Fifo:
-      ::mkfifo(path.c_str(), 0600);
-      break;
-  }
-}
-
-// Links go as themselves, never their targets; folders and FIFOs stay. A file is judged on the
-// descriptor that deletes it, and what takes its place before the open or the unlink stays.
-TEST_F(Posix, EntriesAreJudgedAsWhatIsDeletedAndLinksAreNotFollowed) {
-  struct Row {
-    const char* name;
-    const char* file;
-    Kind kind;
-    const char* target = "target";  // of a link
-    Kind replacedBy = Kind::None;
-    bool beforeOpen = true;  // else before the unlink
-    bool goes = false;
+  hooks.beforeOpen = [&folder](std::string_view name) {
+    if (name != "DSP1.tmp") return;
+    StartHolder(folder + "DSP1.tmp");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
   };
-  const Row rows[] = {
-      {.name = "link", .file = "DSP1.tmp", .kind = Kind::Link, .goes = true},
-      {.name = "dangling link",
-       .file = "DSP1.tmp",
-       .kind = Kind::Link,
-       .target = "nowhere",
-       .goes = true},
-      {.name = "folder", .file = "DSP1.tmp", .kind = Kind::Folder},
-      {.name = "FIFO", .file = "DSP1.tmp", .kind = Kind::Fifo},
-      {.name = "a FIFO in its place: not waited for",
-       .file = "DSP1.tmp",
-       .kind = Kind::File,
-       .replacedBy = Kind::Fifo},
-      {.name = "a folder in its place",
-       .file = "DSP1.tmp",
-       .kind = Kind::File,
-       .replacedBy = Kind::Folder},
-      {.name = "written to: not empty now",
-       .file = "1.tmp",
-       .kind = Kind::File,
-       .replacedBy = Kind::FileWithData},
-      {.name = "a link in its place",
-       .file = "DSP1.tmp",
-       .kind = Kind::File,
-       .replacedBy = Kind::Link,
-       .beforeOpen = false},
-  };
-  Write(Folder("") + "target", "target");
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    const string folder = Folder(row.name);
-    const string path = folder + row.file;
-    Make(row.kind, path, root_ + row.target);
-    const auto replace = [&row, &path, this](std::string_view) {
-      fs::rename(path, path + "-judged");
-      Make(row.replacedBy, path, root_ + row.target);
-    };
-    PosixDeleteHooks hooks;
-    if (row.replacedBy != Kind::None && row.beforeOpen) hooks.beforeOpen = replace;
-    if (row.replacedBy != Kind::None && !row.beforeOpen) hooks.beforeUnlink = replace;
-    EXPECT_EQ(Sweep(folder, hooks), row.goes ? 1 : 0);
-    EXPECT_EQ(Exists(path), !row.goes);
-    EXPECT_EQ(fs::file_size(root_ + "target"), 6U);
-  }
-}
-
-// The folder is moved away and a link to another folder put in its place as a file is about to
-// go: the file goes from the folder that was opened, and the other folder keeps its file.
-TEST_F(Posix, AFolderSwappedForALinkRedirectsNothing) {
-  const string folder = Folder("swapped", {"DSP1.tmp"});
-  const string elsewhere = Folder("elsewhere", {"DSP1.tmp"});
-  PosixDeleteHooks hooks;
-  hooks.beforeUnlink = [&](std::string_view) {
-    fs::rename(folder, root_ + "moved");
-    fs::create_directory_symlink(elsewhere, root_ + "swapped");
-  };
-  EXPECT_EQ(Sweep(folder, hooks), 1);
-  EXPECT_FALSE(Exists(root_ + "moved/DSP1.tmp"));
-  EXPECT_TRUE(Exists(elsewhere + "DSP1.tmp"));
-}
-
-// 3,000 long names fill many reads of the folder, taken by two cursors; 300 of them are DSP files,
-// of which one may not be deleted (immutable). Each is judged once.
-TEST_F(Posix, TwoCursorsJudgeEachEntryOfALongListingOnce) {
-  const string folder = Folder("many");
-  for (int i = 1000; i < 4000; ++i) {
-    const string name = "DSP" + std::to_string(i) + ".tmp";
-    Write(folder + name + string(240, 'p'), "");
-    if (i % 10 == 0) Write(folder + name, "");
-  }
-  const string refused = folder + "DSP1000.tmp";
-  if (std::system(("chattr +i " + refused).c_str()) != 0) GTEST_SKIP() << "no chattr +i here";
-  std::atomic<int> judged = 0;
-  PosixDeleteHooks hooks;
-  hooks.beforeOpen = [&judged](std::string_view) { ++judged; };
-  hooks.sweepWorkers = 2;
-  EXPECT_EQ(Sweep(folder, hooks), 299);
-  EXPECT_EQ(judged, 300);
-  std::system(("chattr -i " + refused).c_str());
-}
-
-// The spooler's folder is the last RequestRoot of cups-files.conf ('#' starts a comment, the name
-// is in any case), /var/spool/cups without one, none without the file. $TMPDIR gets its '/'.
-TEST_F(Posix, FolderSources) {
-  struct Row {
-    FolderSource source;
-    const char* text;  // of cups-files.conf, or $TMPDIR; nullptr: no such file
-    const wchar_t* found;
-  };
-  const string tooLong(PATH_MAX, 'x');
-  const Row rows[] = {
-      {.source = FolderSource::SpoolDir, .text = nullptr, .found = L"skipped"},
-      {.source = FolderSource::SpoolDir, .text = "LogLevel warn", .found = L"/var/spool/cups"},
-      {.source = FolderSource::SpoolDir,
-       .text = "RequestRoot /e\n requestROOT\t/c # x\r\n#RequestRoot /a\nRequestRootX /b\n",
-       .found = L"/c"},
-      {.source = FolderSource::UserTemp, .text = "/scratch", .found = L"/scratch/"},
-      {.source = FolderSource::UserTemp, .text = tooLong.c_str(), .found = L"skipped"},
-  };
-  const string config = Folder("etc") + "cups-files.conf";
-  PosixPlatform platform(config);
-  for (const Row& row : rows) {
-    if (row.source == FolderSource::UserTemp) ::setenv("TMPDIR", row.text, 1);
-    if (row.text != nullptr && row.source == FolderSource::SpoolDir) Write(config, row.text);
-    String found;
-    if (!platform.GetFolder(row.source, found)) found = L"skipped";
-    EXPECT_EQ(found, row.found);
-  }
-  ::unsetenv("TMPDIR");
+  EXPECT_EQ(SweepInChild(folder, hooks), 1);
+  EXPECT_TRUE(Exists(folder + "DSP1.tmp"));
 }
 
 }  // namespace
