@@ -3,18 +3,17 @@
 #   generated_run.py linux BINARY [--seeds N (300)] [--first SEED (1)] [--emulator CMD]
 #   generated_run.py wine EXE HOLD_AND_RUN PREFIX [--seeds N] [--first SEED]
 #   generated_run.py faults BINARY
-# A seed fills the swept folders, and some that must not be swept, with entries from a small
+# A seed fills the swept folders, and folders that must not be swept, with entries from a small
 # grammar: names around the rules' edges, sizes 0, 1 and 4 GiB, last writes around both age
-# bounds, files, read-only files, folders, links, FIFOs, and files held open or mapped. It picks a
-# command line and a time zone and, on Linux, where the spool is, whether leases work, whether
-# standard output is a pipe nobody reads and whether Ctrl+C comes. It runs the tool once and
+# bounds, files, read-only files, folders, links, FIFOs, and files held open or mapped by other
+# processes. It picks a command line and a time zone and, on Linux, where the spool is, TMPDIR,
+# whether leases work, overlayfs, a pipe nobody reads and Ctrl+C. It runs the tool once and
 # compares what went, what was printed and the exit status with the oracle. A failure names the
 # seed, its plan and the entries the run got wrong, the shortest first.
 # The fault sweep fails each system call of a run in turn, at each occurrence, on one fixture.
 # Linux runs are made as root in mount and pid namespaces of their own, over scratch folders.
 # Exit status: 0 passed, 1 failed, 77 skipped.
 import collections
-import ctypes
 import dataclasses
 import datetime
 import itertools
@@ -43,6 +42,7 @@ USAGE = (
 )
 ZONES = ["UTC", "Asia/Tokyo", "America/New_York", "Australia/Sydney"]
 SCRATCH = "/var/lib/qor"  # beside QORTemp, never swept
+OUTSIDE = f"{SCRATCH}/outside"  # where links lead
 # cups-files.conf, and the spool folder it names.
 CUPS = {
     None: None,
@@ -50,18 +50,13 @@ CUPS = {
     "requestROOT\t/var/lib/spool # comment\n#RequestRoot /tmp\nRequestRootX /tmp\n": "/var/lib/spool",
     "RequestRoot /var/lib/spool\nRequestRoot /var/spool/cups\n": "/var/spool/cups",
 }
-LIBC = ctypes.CDLL(None)
-LIBC.mmap.restype = ctypes.c_void_p
-LIBC.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int,
-                      ctypes.c_long]
-LIBC.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
 
 
 @dataclasses.dataclass
 class Entry:
     path: str
-    # file, readonly, folder, link, fifo, mapped or held; on Windows held0, held3 or held7, held
-    # open with that FILE_SHARE_* mask
+    # file, readonly, folder, link, fifo, mapped (by a running copy of sleep) or held (open); on
+    # Windows held0, held3 or held7, held open with that FILE_SHARE_* mask
     kind: str
     size: int = 0
     mtime: int = 0  # ns since 1970
@@ -128,8 +123,8 @@ def argument(rng):
     text = rng.choice(["/", "/", "-", "", "s"])
     for _ in range(rng.randint(1, 3)):
         text += rng.choice(["s", "S", "a", "A", "?", "x", "sa", "/", "-", "\xe9", "\u0416"])
-    if rng.random() < 0.1:
-        text = "/" * rng.randint(59, 61) + text  # around the 63 characters handled
+    if rng.random() < 0.2:
+        text = "/" * (rng.randint(62, 64) - len(text)) + text  # around the 63 characters handled
     return text
 
 
@@ -146,11 +141,10 @@ def make_entries(rng, folders, zone, kinds):
             for _ in range(rng.randint(0, 5)):
                 name += rng.choice("0123456789ABCDEF" * 3 + "abcG.")
             name += rng.choice([".tmp", ".tmp", ".TMP", ".tMp", ".tmpx", ".txt"])
-            kind = rng.choice(kinds)
-            size = rng.choice([0, 0, 1, 2**32])
-            if kind == "link":
-                size = len(f"{SCRATCH}/outside")  # a link's own size
-            entry = Entry(f"{folder}/{name}", kind, size, rng.choice(times), swept)
+            entry = Entry(f"{folder}/{name}", rng.choice(kinds), rng.choice([0, 0, 1, 2**32]),
+                          rng.choice(times), swept)
+            if entry.kind == "link":
+                entry.size = len(OUTSIDE)
             entries[entry.path.lower()] = entry  # Windows names ignore case
     if rng.random() < 0.1:
         # Past a 255-capped status, and long names that fill several reads of the folder.
@@ -161,7 +155,7 @@ def make_entries(rng, folders, zone, kinds):
     return list(entries.values())
 
 
-# Makes the entries; returns what ends this process's holds on them.
+# Makes the entries; returns what ends the holds on them.
 def build(entries, lease):
     releases = []
     for entry in list(entries):
@@ -172,23 +166,21 @@ def build(entries, lease):
         elif entry.kind == "fifo":
             os.mkfifo(entry.path)
         elif entry.kind == "link":
-            os.symlink(f"{SCRATCH}/outside", entry.path)
+            os.symlink(OUTSIDE, entry.path)
+        elif entry.kind == "mapped":
+            shutil.copy("/bin/sleep", entry.path)
         else:
-            fd = os.open(entry.path, os.O_CREAT | os.O_RDWR)
-            os.ftruncate(fd, entry.size)
-            if entry.kind == "mapped":
-                # PROT_READ, MAP_SHARED: the mapping alone holds the file once fd is closed.
-                address = LIBC.mmap(None, 1, 1, 1, fd, 0)
-                releases.append(lambda address=address: LIBC.munmap(address, 1))
-            if entry.kind == "held":
-                releases.append(lambda fd=fd: os.close(fd))
-            else:
-                os.close(fd)
+            with open(entry.path, "wb") as file:
+                file.truncate(entry.size)
         os.utime(entry.path, ns=(entry.mtime, entry.mtime), follow_symlinks=False)
         if entry.kind == "readonly":
             os.chmod(entry.path, 0o444)
         if not lease:
             os.lchown(entry.path, 65534, 65534)
+        if entry.kind == "held":
+            releases.append(open(entry.path).close)
+        if entry.kind == "mapped":
+            releases.append(subprocess.Popen([entry.path, "1000"]).kill)
     return releases
 
 
@@ -200,7 +192,7 @@ def empty(folder):
 # Empties every folder, then makes the spool's settings and the folders of `plan`, which it returns
 # with whether the tool sweeps each.
 def prepare_linux(plan):
-    subprocess.run(["umount", "/var/tmp"], stderr=subprocess.DEVNULL)
+    subprocess.run(["umount", "--lazy", "/var/tmp"], stderr=subprocess.DEVNULL)
     for folder in ["/var/tmp", "/var/spool", "/tmp", "/etc/cups", "/var/lib/QORTemp",
                    "/var/lib/spool", f"{SCRATCH}/lower", f"{SCRATCH}/upper", f"{SCRATCH}/work"]:
         empty(folder)
@@ -245,16 +237,18 @@ def run_linux(plan, tracer):
         # descriptors than there are processes.
         tracer = ["setpriv", "--inh-caps=-lease", "--bounding-set=-lease", "prlimit",
                   "--nofile=32"] + tracer
-    out = os.open(f"{SCRATCH}/out", os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
-    if plan.broken_pipe:
-        os.close(out)
-        reader, out = os.pipe()
-        os.close(reader)
-    status = subprocess.run(tracer + [f"{SCRATCH}/QOR_DelTmp"] + plan.args, stdout=out, env=env,
-                            timeout=60).returncode
-    os.close(out)
-    with open(f"{SCRATCH}/out", "rb") as file:
-        return status, file.read() if not plan.broken_pipe else None
+    with open(f"{SCRATCH}/out", "w+b") as out:
+        stdout = out.fileno()
+        if plan.broken_pipe:
+            reader, stdout = os.pipe()
+            os.close(reader)
+        status = subprocess.run(tracer + [f"{SCRATCH}/QOR_DelTmp"] + plan.args, stdout=stdout,
+                                env=env, timeout=60).returncode
+        if plan.broken_pipe:
+            os.close(stdout)
+            return status, None
+        out.seek(0)
+        return status, out.read()
 
 
 # Compares a run with the oracle; returns what disagrees, "" when nothing does. After a failed
@@ -276,9 +270,9 @@ def judge(plan, entries, started, ended, status, printed, windows, faulted=None)
     want = want.replace("\n", "\r\n").encode("latin-1", "replace") if windows else want.encode()
     if printed is None or (faulted == "write" and printed == b""):
         want = printed  # a pipe nobody reads, or the write that failed
-    problems = [f"exit status {status}, printed {printed!r}; want {want_status}, {want!r}"]
-    if (status, printed) == (want_status, want):
-        problems = []
+    problems = []
+    if (status, printed) != (want_status, want):
+        problems.append(f"exit status {status}, printed {printed!r}; want {want_status}, {want!r}")
     if interrupted and len(gone) != plan.interrupt:
         problems.append(f"{len(gone)} deleted after Ctrl+C at deletion {plan.interrupt}")
     for entry in sorted(entries, key=lambda entry: len(entry.path)):
@@ -307,7 +301,7 @@ def enter_namespace(binary):
     os.makedirs(f"{SCRATCH}/etc")
     layers = f"lowerdir=/etc,upperdir={SCRATCH}/etc,workdir={SCRATCH}/etc-work"
     subprocess.run(["mount", "-t", "overlay", "qor", "-o", layers, "/etc"], check=True)
-    with open(f"{SCRATCH}/outside", "w") as file:
+    with open(OUTSIDE, "w") as file:
         file.write("outside")
     with open(os.open(f"{SCRATCH}/QOR_DelTmp", os.O_CREAT | os.O_WRONLY, 0o755), "wb") as file:
         file.write(image)
@@ -351,14 +345,15 @@ def linux(binary):
 
 def wine(exe, runner, prefix):
     prefix = os.path.abspath(prefix)
-    os.makedirs(f"{prefix}/drive_c/qor", exist_ok=True)
-    shutil.copy(exe, f"{prefix}/drive_c/qor/QOR_DelTmp.exe")
+    drive = f"{prefix}/drive_c"
+    os.makedirs(f"{drive}/qor", exist_ok=True)
+    shutil.copy(exe, f"{drive}/qor/QOR_DelTmp.exe")
     user = pwd.getpwuid(os.getuid()).pw_name
-    folders = {f"{prefix}/drive_c/{folder}": True for folder in [
+    folders = {f"{drive}/{folder}": True for folder in [
         "windows/temp", "ProgramData/QORTemp", "windows/system32/spool/printers",
         f"users/{user}/Temp"]}
-    # Wine cannot map a file for Linux, and takes a Linux link for the file it leads to: it
-    # deletes the target, where Windows deletes a link itself.
+    # Wine takes a Linux link for the file it leads to, and deletes the target where Windows
+    # deletes a link itself; a file Linux maps is not in use for Wine.
     kinds = ["file"] * 8 + ["readonly", "folder", "fifo", "held0", "held3", "held7"]
 
     def prepare(rng, plan):
@@ -370,13 +365,13 @@ def wine(exe, runner, prefix):
         held = []
         for entry in entries:
             if "held" in entry.kind:
-                held.append(entry.kind[-1] + ":C:" + entry.path.split("drive_c")[1].replace("/", "\\"))
+                held.append(entry.kind[-1] + ":C:" + entry.path[len(drive):].replace("/", "\\"))
         command = ["bash", os.path.dirname(__file__) + "/../../scripts/wine-run.sh", prefix,
                    os.path.abspath(runner), "C:\\qor\\out", *held, "--", "C:\\qor\\QOR_DelTmp.exe"]
         env = dict(os.environ, TZ=plan.zone, LC_ALL="C.UTF-8")
         run = subprocess.run(command + plan.args, capture_output=True, env=env, timeout=120,
-                             cwd=f"{prefix}/drive_c")
-        with open(f"{prefix}/drive_c/qor/out", "rb") as file:
+                             cwd=drive)
+        with open(f"{drive}/qor/out", "rb") as file:
             return int(run.stdout.split()[-1]), file.read()
 
     return sweep_seeds(True, prepare, kinds, run)
@@ -399,11 +394,11 @@ NEVER_FAILED = {"brk", "futex", "exit", "exit_group", "getpid", "gettid", "set_t
 def faults(binary):
     enter_namespace(binary)
     old = time.time_ns() - 2 * WEEK
-    entries = [Entry(f"{folder}/{name}", "file", size, old) for name, size in [("1A2B.tmp", 0), (
-        "DSP1.tmp", 1)] for folder in ["/var/tmp", "/var/lib/QORTemp", "/var/spool/cups", "/tmp/u"]]
-    entries += [Entry("/var/tmp/DSP2.tmp", "held"), Entry("/var/tmp/DSP3.tmp", "mapped"),
-                Entry("/var/tmp/DSP4.tmp", "link"), Entry("/var/tmp/1a2b.tmp", "file", 0, old),
-                Entry("/var/tmp/3C4D.tmp", "file", 0, time.time_ns())]
+    entries = [Entry("/var/tmp/DSP2.tmp", "held"), Entry("/var/tmp/DSP3.tmp", "mapped"),
+               Entry("/var/tmp/DSP4.tmp", "link"), Entry("/var/tmp/1a2b.tmp", "file", 0, old),
+               Entry("/var/tmp/3C4D.tmp", "file", 0, time.time_ns())]
+    for folder in ["/var/tmp", "/var/lib/QORTemp", "/var/spool/cups", "/tmp/u"]:
+        entries += [Entry(f"{folder}/1A2B.tmp", "file", 0, old), Entry(f"{folder}/DSP1.tmp", "file")]
     failed = 0
     for lease in (True, False):
         plan = Plan([], lease=lease)
@@ -414,8 +409,7 @@ def faults(binary):
             release()
         with open(f"{SCRATCH}/trace") as file:
             trace = file.read()
-        calls = re.findall(r"(?m)^\d+ +(\w+)\(", trace.split("(main+")[0])[:-1]
-        startup = collections.Counter(calls)
+        startup = collections.Counter(re.findall(r"(?m)^\d+ +(\w+)\(", trace.split("(main+")[0])[:-1])
         most = collections.Counter()
         for (pid, call), n in collections.Counter(re.findall(r"(?m)^(\d+) +(\w+)\(", trace)).items():
             most[call] = max(most[call], n)
@@ -427,9 +421,10 @@ def faults(binary):
                     fixture = list(entries)
                     releases = build(fixture, lease)
                     started = time.time_ns()
+                    inject = f"inject={call}:error={error}:when={when}"
                     status, printed = run_linux(plan, ["strace", "-f", "-qq", "--seccomp-bpf", "-o",
                                                        "/dev/null", "-e", f"trace={call}", "-e",
-                                                       f"inject={call}:error={error}:when={when}"])
+                                                       inject])
                     problems = judge(plan, fixture, started, time.time_ns(), status, printed, False,
                                      call)
                     for release in releases:
@@ -437,7 +432,7 @@ def faults(binary):
                     runs += 1
                     if problems:
                         failed += 1
-                        print(f"FAIL lease {lease}, {call}:error={error}:when={when}: {problems}")
+                        print(f"FAIL lease {lease}, {inject}: {problems}")
         print(f"lease {lease}: {runs} runs")
     return int(failed > 0)
 
