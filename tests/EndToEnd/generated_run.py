@@ -313,6 +313,17 @@ def option(name, default):
     return default
 
 
+# Makes the entries, runs the tool and judges the run.
+def check(plan, entries, run, windows, faulted=None):
+    releases = build(entries, plan.lease)
+    started = time.time_ns()
+    status, printed = run()
+    problems = judge(plan, entries, started, time.time_ns(), status, printed, windows, faulted)
+    for release in releases:
+        release()
+    return problems
+
+
 def sweep_seeds(windows, prepare, kinds, run):
     seeds = int(option("--seeds", 300))
     first = int(option("--first", 1))
@@ -321,12 +332,7 @@ def sweep_seeds(windows, prepare, kinds, run):
         rng = random.Random(seed)
         plan = Plan([argument(rng) for _ in range(rng.choice([0, 0, 0, 1, 2]))], rng.choice(ZONES))
         entries = make_entries(rng, prepare(rng, plan), plan.zone, kinds)
-        releases = build(entries, plan.lease)
-        started = time.time_ns()
-        status, printed = run(plan, entries)
-        problems = judge(plan, entries, started, time.time_ns(), status, printed, windows)
-        for release in releases:
-            release()
+        problems = check(plan, entries, lambda: run(plan, entries), windows)
         if problems:
             failed += 1
             print(f"FAIL seed {seed}: {plan}\n  {problems}")
@@ -403,10 +409,8 @@ def faults(binary):
     for lease in (True, False):
         plan = Plan([], lease=lease)
         prepare_linux(plan)
-        releases = build(list(entries), lease)
-        run_linux(plan, ["strace", "-f", "-qq", "-k", "-o", f"{SCRATCH}/trace"])
-        for release in releases:
-            release()
+        check(plan, list(entries), lambda: run_linux(plan, ["strace", "-f", "-qq", "-k", "-o",
+                                                            f"{SCRATCH}/trace"]), False)
         with open(f"{SCRATCH}/trace") as file:
             trace = file.read()
         startup = collections.Counter(re.findall(r"(?m)^\d+ +(\w+)\(", trace.split("(main+")[0])[:-1])
@@ -418,17 +422,10 @@ def faults(binary):
             for error in ERRORS.get(call, "EIO").split():
                 for when in range(startup[call] + 1, most[call] + 1):
                     prepare_linux(plan)
-                    fixture = list(entries)
-                    releases = build(fixture, lease)
-                    started = time.time_ns()
                     inject = f"inject={call}:error={error}:when={when}"
-                    status, printed = run_linux(plan, ["strace", "-f", "-qq", "--seccomp-bpf", "-o",
-                                                       "/dev/null", "-e", f"trace={call}", "-e",
-                                                       inject])
-                    problems = judge(plan, fixture, started, time.time_ns(), status, printed, False,
-                                     call)
-                    for release in releases:
-                        release()
+                    strace = ["strace", "-f", "-qq", "--seccomp-bpf", "-o", "/dev/null", "-e",
+                              f"trace={call}", "-e", inject]
+                    problems = check(plan, list(entries), lambda: run_linux(plan, strace), False, call)
                     runs += 1
                     if problems:
                         failed += 1

@@ -30,13 +30,11 @@ class FakePlatform : public Platform {
  public:
   std::map<String, std::vector<Entry>> folders;  // by path without the final separator
   std::map<FolderSource, String> sources;        // a source not here fails
-  int zoneHours = 0;                             // local time minus UTC
-  bool zoneFails = false;
+  bool zoneFails = false;                        // else local time is UTC
   std::size_t capacity = 260;
   std::function<void(Entry&)> onTake;    // the listing has come to the entry
   std::function<bool(Entry&)> onDelete;  // the entry is being deleted; false: refused
   std::string output;
-  void (*interrupt)(int) = nullptr;
 
   std::size_t PathCapacity() const override { return capacity; }
   Char Separator() const override { return L'\\'; }
@@ -52,12 +50,12 @@ class FakePlatform : public Platform {
     if (zoneFails) return false;
     const std::chrono::sys_days day{std::chrono::year(local.year) / local.month / local.day};
     const auto days = day.time_since_epoch().count() + DaysFrom1601To1970;
-    const auto hours = days * 24 + local.hour - zoneHours;
+    const auto hours = days * 24 + local.hour;
     const auto seconds = hours * 3600 + local.minute * 60 + local.second;
     out = static_cast<FileTime>(seconds * 1000 + local.millisecond) * 10'000;
     return true;
   }
-  void InstallInterruptHandler(void (*handler)(int)) override { interrupt = handler; }
+  void InstallInterruptHandler(void (* /*handler*/)(int)) override {}
   void WriteOutput(std::string_view bytes) override { output += bytes; }
   int ExitStatus(int count) const override { return count; }
   std::unique_ptr<Listing> OpenListing(StringView folder, StringView pattern) override;

@@ -1,12 +1,11 @@
 // The portable core on the in-memory machine, for what a real disk cannot be made to do on cue:
-// the clock and the zone to the 100-ns unit, a zone that fails, a small path capacity, a file that
-// changes between listing and deletion, and Ctrl+C at a chosen file. Names, options, folders and
-// entry kinds are covered by the generated end-to-end runs.
+// the clock to the 100-ns unit, a zone that fails, a small path capacity, a file that changes
+// between listing and deletion, and an interrupt before the folders are probed. Names, options,
+// folders, entry kinds and Ctrl+C at a chosen deletion are the generated end-to-end runs'.
 #include <gtest/gtest.h>
 
 #include "Fake/FakePlatform.h"
 #include "RunControl.h"
-#include "RunTool.h"
 #include "Sweep.h"
 #include "TempDirs.h"
 
@@ -38,26 +37,19 @@ struct Machine : FakePlatform {
   }
 };
 
-// An empty 1A2B.tmp in the hex pass: both bounds are inclusive, the floor is local 2011-02-01 in
-// the machine's zone, and where the zone cannot convert it no file is old enough, unless option a
-// drops the bounds.
+// An empty 1A2B.tmp in the hex pass: the upper bound is inclusive, and where the zone cannot
+// convert the floor no file is old enough, unless option a drops the bounds.
 TEST(Sweep, AgeBounds) {
   struct Row {
     const char* name;
     FileTime lastWrite;
-    int zoneHours = 0;  // local time minus UTC
     bool zoneFails = false;
     bool deleteAll = false;
     bool goes;
   };
-  constexpr FileTime Floor9 = Floor - 9 * Hour;  // the floor where local time is UTC+9
   const Row rows[] = {
       {.name = "at the upper bound", .lastWrite = Upper, .goes = true},
       {.name = "after the upper bound", .lastWrite = Upper + 1, .goes = false},
-      {.name = "at the floor", .lastWrite = Floor, .goes = true},
-      {.name = "before the floor", .lastWrite = Floor - 1, .goes = false},
-      {.name = "at the floor, UTC+9", .lastWrite = Floor9, .zoneHours = 9, .goes = true},
-      {.name = "before the floor, UTC+9", .lastWrite = Floor9 - 1, .zoneHours = 9, .goes = false},
       {.name = "the zone fails", .lastWrite = Upper, .zoneFails = true, .goes = false},
       {.name = "the zone fails, option a",
        .lastWrite = Floor - 1,
@@ -68,7 +60,6 @@ TEST(Sweep, AgeBounds) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Machine machine;
-    machine.zoneHours = row.zoneHours;
     machine.zoneFails = row.zoneFails;
     machine.folders[User] = {{.name = L"1A2B.tmp", .info = {File, 0, row.lastWrite}}};
     EXPECT_EQ(SweepDirectory(machine, User, HexPass(row.deleteAll)), int{row.goes});
@@ -119,40 +110,6 @@ TEST(TempDirs, AfterAnInterruptOnlyTheUserTempFolder) {
   TempDirList found;
   CollectTempDirs(machine, found);
   EXPECT_EQ(found, TempDirList{User + L"\\"});
-}
-
-// Ctrl+C as the listing comes to a file, or as the file is deleted: that file is finished, none
-// after it is deleted, and the count so far is printed and returned. Five old empty files are
-// named in sweep order, 1.tmp to 5.tmp, beside a young 6.tmp.
-TEST(Run, Interrupt) {
-  struct Row {
-    const wchar_t* at;
-    bool whileDeleting;
-    int deleted;
-  };
-  const Row rows[] = {
-      {.at = L"1.tmp", .whileDeleting = false, .deleted = 0},
-      {.at = L"3.tmp", .whileDeleting = false, .deleted = 2},
-      {.at = L"3.tmp", .whileDeleting = true, .deleted = 3},
-      {.at = L"no such file", .whileDeleting = false, .deleted = 5},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(::testing::Message() << row.at << " while deleting: " << row.whileDeleting);
-    Machine machine;
-    machine.folders.erase(User);
-    machine.folders[WinTemp] = {{.name = L"1.tmp"}};
-    machine.folders[QorTemp] = {{.name = L"2.tmp"}, {.name = L"3.tmp"}, {.name = L"4.tmp"}};
-    machine.folders[Spool] = {{.name = L"5.tmp"}, {.name = L"6.tmp", .info = {File, 0, Now}}};
-    machine.onTake = [&machine, &row](Entry& entry) {
-      if (entry.name == row.at && !row.whileDeleting) machine.interrupt(SIGINT);
-    };
-    machine.onDelete = [&machine, &row](Entry& entry) {
-      if (entry.name == row.at && row.whileDeleting) machine.interrupt(SIGINT);
-      return true;
-    };
-    EXPECT_EQ(RunTool(machine, std::vector<const Char*>{L"QOR_DelTmp"}), row.deleted);
-    EXPECT_EQ(machine.output, "SUCCESS(" + std::to_string(row.deleted) + ")\n");
-  }
 }
 
 // A value the format has no place for is left out; a '%' at the end stands. Characters beyond
