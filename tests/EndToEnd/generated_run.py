@@ -6,10 +6,10 @@
 # A seed fills the swept folders, and folders that must not be swept, with entries from a small
 # grammar: names around the rules' edges, sizes 0, 1 and 4 GiB, last writes around both age
 # bounds, files, read-only files, folders, links, FIFOs, and files held open or mapped by other
-# processes. It picks a command line and a time zone and, on Linux, where the spool is, TMPDIR,
-# whether leases work, overlayfs, a pipe nobody reads and Ctrl+C. It runs the tool once and
-# compares what went, what was printed and the exit status with the oracle. A failure names the
-# seed, its plan and the entries the run got wrong, the shortest first.
+# processes. It picks a command line and a time zone and, on Linux, the spool's settings, TMPDIR,
+# whether leases work, overlayfs and Ctrl+C. It runs the tool once and compares what went, what
+# was printed and the exit status with the oracle. A failure names the seed, its plan and the
+# entries the run got wrong, the shortest first.
 # The fault sweep fails each system call of a run in turn, at each occurrence, on one fixture.
 # Linux runs are made as root in mount and pid namespaces of their own, over scratch folders.
 # Exit status: 0 passed, 1 failed, 77 skipped.
@@ -40,12 +40,13 @@ USAGE = (
     "    /? : to show usage.\n"
     "Type Ctrl+C to abort execution.\n"
 )
-ZONES = ["UTC", "Asia/Tokyo", "America/New_York", "Australia/Sydney"]
 SCRATCH = "/var/lib/qor"  # beside QORTemp, never swept
 OUTSIDE = f"{SCRATCH}/outside"  # where links lead
+LINUX_FOLDERS = "/var/tmp /var/lib/QORTemp /var/spool/cups /var/lib/spool /tmp /tmp/u".split()
 # cups-files.conf, and the spool folder it names.
 CUPS = {
     None: None,
+    "a folder, not a file": None,
     "LogLevel warn\n": "/var/spool/cups",
     "requestROOT\t/var/lib/spool # comment\n#RequestRoot /tmp\nRequestRootX /tmp\n": "/var/lib/spool",
     "RequestRoot /var/lib/spool\nRequestRoot /var/spool/cups\n": "/var/spool/cups",
@@ -60,29 +61,29 @@ class Entry:
     kind: str
     size: int = 0
     mtime: int = 0  # ns since 1970
-    swept: bool = True  # lies in a folder the tool sweeps
 
 
 @dataclasses.dataclass
 class Plan:
     args: list
     zone: str = "UTC"
+    windows: bool = False
+    swept: list = None  # the folders the tool must sweep
     lease: bool = True
     overlay: bool = False
     tmpdir: str = "/tmp/u"
     cups: str = "LogLevel warn\n"
-    broken_pipe: bool = False
     interrupt: int = 0  # Ctrl+C as that deletion starts; 0: none
     twice: bool = False  # a second Ctrl+C as the handler returns
 
 
 # What the command line does, by the rules: (silent, delete all, the message that ends the run or
 # None). An argument's length counts UTF-16 units on Windows, bytes on Linux.
-def parse(args, windows):
+def parse(plan):
     silent = everything = False
-    for arg in args:
+    for arg in plan.args:
         tokens = re.split("[/-]", arg)
-        if arg[:1] not in ("/", "-") or len(arg if windows else arg.encode()) > 63:
+        if arg[:1] not in ("/", "-") or len(arg if plan.windows else arg.encode()) > 63:
             tokens = ["refused"]
         for token in tokens:
             if token == "?":
@@ -100,12 +101,12 @@ def floor_of(zone):
 
 # True when the rules delete the entry, False when they keep it, None when it is too close to the
 # 7-day bound for the run's start and end to tell.
-def goes(entry, everything, plan, started, ended, windows):
+def goes(entry, everything, plan, started, ended):
     name = os.path.basename(entry.path)
-    if not entry.swept or entry.kind in ("folder", "fifo", "mapped") or "held" in entry.kind:
+    if os.path.dirname(entry.path) not in plan.swept or entry.kind in ("folder", "fifo", "mapped"):
         return False
-    if windows and entry.kind == "readonly":
-        return False  # Windows refuses to delete a read-only file
+    if "held" in entry.kind or plan.windows and entry.kind == "readonly":
+        return False  # in use, or read-only where Windows refuses to delete it
     if re.fullmatch(r"(?i:dsp)[0-9A-F]{0,4}\.(?i:tmp)", name):
         return True
     if not re.fullmatch(r"[0-9A-F]{0,4}\.(?i:tmp)", name) or entry.size != 0:
@@ -121,28 +122,25 @@ def goes(entry, everything, plan, started, ended, windows):
 
 def argument(rng):
     text = rng.choice(["/", "/", "-", "", "s"])
-    for _ in range(rng.randint(1, 3)):
-        text += rng.choice(["s", "S", "a", "A", "?", "x", "sa", "/", "-", "\xe9", "\u0416"])
+    text += "".join(rng.choices(["sa", *"sSaA?x/-\xe9\u0416"], k=rng.randint(1, 3)))
     if rng.random() < 0.2:
         text = "/" * (rng.randint(62, 64) - len(text)) + text  # around the 63 characters handled
     return text
 
 
-# Random entries in each of `folders`, which tells whether the tool sweeps each.
-def make_entries(rng, folders, zone, kinds):
+# Random entries in each of `folders`.
+def make_entries(rng, folders, floor, kinds):
     now = time.time_ns()
-    floor = floor_of(zone)
     times = [floor - 100, floor, floor + 100, now - WEEK - 60 * SECOND, now - WEEK + 60 * SECOND,
              now - 2 * WEEK, now]
     entries = {}
-    for folder, swept in folders.items():
+    for folder in folders:
         for _ in range(rng.randint(0, 12)):
             name = rng.choice(["", "", "DSP", "dsp", "dSp", "XSP"])
-            for _ in range(rng.randint(0, 5)):
-                name += rng.choice("0123456789ABCDEF" * 3 + "abcG.")
+            name += "".join(rng.choices("0123456789ABCDEF" * 3 + "abcG.", k=rng.randint(0, 5)))
             name += rng.choice([".tmp", ".tmp", ".TMP", ".tMp", ".tmpx", ".txt"])
             entry = Entry(f"{folder}/{name}", rng.choice(kinds), rng.choice([0, 0, 1, 2**32]),
-                          rng.choice(times), swept)
+                          rng.choice(times))
             if entry.kind == "link":
                 entry.size = len(OUTSIDE)
             entries[entry.path.lower()] = entry  # Windows names ignore case
@@ -150,8 +148,7 @@ def make_entries(rng, folders, zone, kinds):
         # Past a 255-capped status, and long names that fill several reads of the folder.
         for i in range(300):
             for name in (f"DSP{i:03X}.tmp", f"DSP{i:03X}.tmp{'x' * 200}"):
-                entry = Entry(f"{next(iter(folders))}/{name}", "file", 1)
-                entries[entry.path.lower()] = entry
+                entries[name.lower()] = Entry(f"{folders[0]}/{name}", "file", 1)
     return list(entries.values())
 
 
@@ -161,7 +158,7 @@ def build(entries, lease):
     for entry in list(entries):
         if entry.kind == "folder":
             os.mkdir(entry.path)
-            entries.append(Entry(f"{entry.path}/DSP0.tmp", "file", swept=False))
+            entries.append(Entry(f"{entry.path}/DSP0.tmp", "file"))
             open(entries[-1].path, "w").close()
         elif entry.kind == "fifo":
             os.mkfifo(entry.path)
@@ -189,25 +186,23 @@ def empty(folder):
     os.makedirs(folder, exist_ok=True)
 
 
-# Empties every folder, then makes the spool's settings and the folders of `plan`, which it returns
-# with whether the tool sweeps each.
+# Empties the folders, and makes those of `plan` with the spool's settings.
 def prepare_linux(plan):
     subprocess.run(["umount", "--lazy", "/var/tmp"], stderr=subprocess.DEVNULL)
-    for folder in ["/var/tmp", "/var/spool", "/tmp", "/etc/cups", "/var/lib/QORTemp",
-                   "/var/lib/spool", f"{SCRATCH}/lower", f"{SCRATCH}/upper", f"{SCRATCH}/work"]:
+    for folder in f"/var/spool /etc/cups {SCRATCH}/lower {SCRATCH}/upper {SCRATCH}/work".split():
         empty(folder)
-    swept = ["/var/tmp", "/var/lib/QORTemp", CUPS[plan.cups], plan.tmpdir or "/tmp"]
-    folders = {folder: folder in swept for folder in ["/var/tmp", "/var/lib/QORTemp",
-               "/var/spool/cups", "/var/lib/spool", "/tmp", "/tmp/u"]}
-    for folder in folders:
-        os.makedirs(folder, exist_ok=True)
+    for folder in LINUX_FOLDERS:
+        empty(folder)
+    plan.swept = ["/var/tmp", "/var/lib/QORTemp", CUPS[plan.cups], plan.tmpdir or "/tmp"]
     if plan.overlay:
         layers = f"lowerdir={SCRATCH}/lower,upperdir={SCRATCH}/upper,workdir={SCRATCH}/work"
         subprocess.run(["mount", "-t", "overlay", "qor", "-o", layers, "/var/tmp"], check=True)
-    if plan.cups:
+    if plan.cups == "a folder, not a file":
+        os.mkdir("/etc/cups/cups-files.conf")
+    elif plan.cups:
         with open("/etc/cups/cups-files.conf", "w") as file:
             file.write(plan.cups)
-    return folders
+    return LINUX_FOLDERS
 
 
 def plan_linux(rng, plan):
@@ -215,7 +210,6 @@ def plan_linux(rng, plan):
     plan.overlay = rng.random() < 0.2
     plan.tmpdir = rng.choice([None, "/tmp/u", "/var/tmp", "/tmp/none"])
     plan.cups = rng.choice(list(CUPS))
-    plan.broken_pipe = rng.random() < 0.1
     plan.interrupt = rng.choice([0, 0, 0, 0, 1, 2, 3])
     plan.twice = rng.random() < 0.5
     return prepare_linux(plan)
@@ -235,29 +229,21 @@ def run_linux(plan, tracer):
     if not plan.lease:
         # Not the files' owner and no CAP_LEASE: the process table decides, read with fewer
         # descriptors than there are processes.
-        tracer = ["setpriv", "--inh-caps=-lease", "--bounding-set=-lease", "prlimit",
-                  "--nofile=32"] + tracer
+        tracer = "setpriv --inh-caps=-lease --bounding-set=-lease prlimit --nofile=32".split() + tracer
     with open(f"{SCRATCH}/out", "w+b") as out:
-        stdout = out.fileno()
-        if plan.broken_pipe:
-            reader, stdout = os.pipe()
-            os.close(reader)
-        status = subprocess.run(tracer + [f"{SCRATCH}/QOR_DelTmp"] + plan.args, stdout=stdout,
-                                env=env, timeout=60).returncode
-        if plan.broken_pipe:
-            os.close(stdout)
-            return status, None
+        command = tracer + [f"{SCRATCH}/QOR_DelTmp"] + plan.args
+        status = subprocess.run(command, stdout=out, env=env, timeout=60).returncode
         out.seek(0)
         return status, out.read()
 
 
 # Compares a run with the oracle; returns what disagrees, "" when nothing does. After a failed
 # system call (`faulted`) a file may stay.
-def judge(plan, entries, started, ended, status, printed, windows, faulted=None):
-    silent, everything, message = parse(plan.args, windows)
+def judge(plan, entries, started, ended, status, printed, faulted=None):
+    silent, everything, message = parse(plan)
     gone = {entry.path for entry in entries if not os.path.lexists(entry.path)}
     interrupted = message is None and 0 < plan.interrupt <= len(gone)
-    want_status = len(gone) if windows else min(len(gone), 255)
+    want_status = len(gone) if plan.windows else min(len(gone), 255)
     want = f"SUCCESS({len(gone)})\n"
     if message is not None:
         want_status = 0
@@ -265,23 +251,32 @@ def judge(plan, entries, started, ended, status, printed, windows, faulted=None)
     elif interrupted and plan.twice:
         want_status = -2  # ended by SIGINT
         want = ""
-    if silent:
-        want = ""
-    want = want.replace("\n", "\r\n").encode("latin-1", "replace") if windows else want.encode()
-    if printed is None or (faulted == "write" and printed == b""):
-        want = printed  # a pipe nobody reads, or the write that failed
+    if silent or (faulted == "write" and printed == b""):
+        want = ""  # or the write failed
+    want = want.replace("\n", "\r\n").encode("latin-1", "replace") if plan.windows else want.encode()
     problems = []
     if (status, printed) != (want_status, want):
         problems.append(f"exit status {status}, printed {printed!r}; want {want_status}, {want!r}")
     if interrupted and len(gone) != plan.interrupt:
         problems.append(f"{len(gone)} deleted after Ctrl+C at deletion {plan.interrupt}")
     for entry in sorted(entries, key=lambda entry: len(entry.path)):
-        verdict = message is None and goes(entry, everything, plan, started, ended, windows)
+        verdict = message is None and goes(entry, everything, plan, started, ended)
         if verdict is False and entry.path in gone:
             problems.append(f"gone: {entry}")
         elif verdict and entry.path not in gone and not faulted and not interrupted:
             problems.append(f"still there: {entry}")
     return "\n  ".join(problems[:6])
+
+
+# Makes the entries, runs the tool and judges the run.
+def check(plan, entries, run, faulted=None):
+    releases = build(entries, plan.lease)
+    started = time.time_ns()
+    status, printed = run()
+    problems = judge(plan, entries, started, time.time_ns(), status, printed, faulted)
+    for release in releases:
+        release()
+    return problems
 
 
 # Runs this script again as the first process of mount and pid namespaces of its own, with
@@ -313,26 +308,17 @@ def option(name, default):
     return default
 
 
-# Makes the entries, runs the tool and judges the run.
-def check(plan, entries, run, windows, faulted=None):
-    releases = build(entries, plan.lease)
-    started = time.time_ns()
-    status, printed = run()
-    problems = judge(plan, entries, started, time.time_ns(), status, printed, windows, faulted)
-    for release in releases:
-        release()
-    return problems
-
-
 def sweep_seeds(windows, prepare, kinds, run):
     seeds = int(option("--seeds", 300))
     first = int(option("--first", 1))
     failed = 0
     for seed in range(first, first + seeds):
         rng = random.Random(seed)
-        plan = Plan([argument(rng) for _ in range(rng.choice([0, 0, 0, 1, 2]))], rng.choice(ZONES))
-        entries = make_entries(rng, prepare(rng, plan), plan.zone, kinds)
-        problems = check(plan, entries, lambda: run(plan, entries), windows)
+        args = [argument(rng) for _ in range(rng.choice([0, 0, 0, 1, 2]))]
+        zone = rng.choice("UTC Asia/Tokyo America/New_York Australia/Sydney".split())
+        plan = Plan(args, zone, windows)
+        entries = make_entries(rng, prepare(rng, plan), floor_of(zone), kinds.split())
+        problems = check(plan, entries, lambda: run(plan, entries))
         if problems:
             failed += 1
             print(f"FAIL seed {seed}: {plan}\n  {problems}")
@@ -344,7 +330,7 @@ def linux(binary):
     enter_namespace(binary)
     for _ in range(40):
         subprocess.Popen(["sleep", "1000"])  # more processes than a run without a lease has fds
-    kinds = ["file"] * 8 + ["readonly", "folder", "link", "fifo", "held", "mapped"]
+    kinds = "file " * 8 + "readonly folder link fifo held mapped"
     emulator = option("--emulator", "").split()
     return sweep_seeds(False, plan_linux, kinds, lambda plan, entries: run_linux(plan, emulator))
 
@@ -355,23 +341,21 @@ def wine(exe, runner, prefix):
     os.makedirs(f"{drive}/qor", exist_ok=True)
     shutil.copy(exe, f"{drive}/qor/QOR_DelTmp.exe")
     user = pwd.getpwuid(os.getuid()).pw_name
-    folders = {f"{drive}/{folder}": True for folder in [
-        "windows/temp", "ProgramData/QORTemp", "windows/system32/spool/printers",
-        f"users/{user}/Temp"]}
+    folders = [f"{drive}/{folder}" for folder in ["windows/temp", "ProgramData/QORTemp",
+               "windows/system32/spool/printers", f"users/{user}/Temp"]]
     # Wine takes a Linux link for the file it leads to, and deletes the target where Windows
     # deletes a link itself; a file Linux maps is not in use for Wine.
-    kinds = ["file"] * 8 + ["readonly", "folder", "fifo", "held0", "held3", "held7"]
+    kinds = "file " * 8 + "readonly folder fifo held0 held3 held7"
 
     def prepare(rng, plan):
         for folder in folders:
             empty(folder)
+        plan.swept = folders
         return folders
 
     def run(plan, entries):
-        held = []
-        for entry in entries:
-            if "held" in entry.kind:
-                held.append(entry.kind[-1] + ":C:" + entry.path[len(drive):].replace("/", "\\"))
+        held = [entry.kind[-1] + ":C:" + entry.path[len(drive):].replace("/", "\\")
+                for entry in entries if "held" in entry.kind]
         command = ["bash", os.path.dirname(__file__) + "/../../scripts/wine-run.sh", prefix,
                    os.path.abspath(runner), "C:\\qor\\out", *held, "--", "C:\\qor\\QOR_DelTmp.exe"]
         env = dict(os.environ, TZ=plan.zone, LC_ALL="C.UTF-8")
@@ -387,7 +371,7 @@ def wine(exe, runner, prefix):
 ERRORS = {"fcntl": "EACCES EAGAIN", "openat": "EIO ELOOP", "read": "EIO EINTR", "write": "EIO EINTR"}
 # Left out: brk (glibc takes the errno for the new break), futex (glibc aborts on errors the
 # operation cannot return), and calls that cannot fail.
-NEVER_FAILED = {"brk", "futex", "exit", "exit_group", "getpid", "gettid", "set_tid_address"}
+NEVER_FAILED = set("brk futex exit exit_group getpid gettid set_tid_address".split())
 
 
 # Nine candidates (an empty 1A2B.tmp two weeks old and a DSP1.tmp in each folder, and a link
@@ -409,8 +393,8 @@ def faults(binary):
     for lease in (True, False):
         plan = Plan([], lease=lease)
         prepare_linux(plan)
-        check(plan, list(entries), lambda: run_linux(plan, ["strace", "-f", "-qq", "-k", "-o",
-                                                            f"{SCRATCH}/trace"]), False)
+        check(plan, list(entries), lambda: run_linux(plan, f"strace -f -qq -k -o {SCRATCH}/trace"
+                                                           .split()))
         with open(f"{SCRATCH}/trace") as file:
             trace = file.read()
         startup = collections.Counter(re.findall(r"(?m)^\d+ +(\w+)\(", trace.split("(main+")[0])[:-1])
@@ -423,9 +407,8 @@ def faults(binary):
                 for when in range(startup[call] + 1, most[call] + 1):
                     prepare_linux(plan)
                     inject = f"inject={call}:error={error}:when={when}"
-                    strace = ["strace", "-f", "-qq", "--seccomp-bpf", "-o", "/dev/null", "-e",
-                              f"trace={call}", "-e", inject]
-                    problems = check(plan, list(entries), lambda: run_linux(plan, strace), False, call)
+                    strace = f"strace -f -qq --seccomp-bpf -o /dev/null -e trace={call} -e {inject}"
+                    problems = check(plan, list(entries), lambda: run_linux(plan, strace.split()), call)
                     runs += 1
                     if problems:
                         failed += 1
