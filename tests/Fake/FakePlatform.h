@@ -16,9 +16,8 @@
 namespace qor::testing {
 
 inline constexpr FileTime Hour = 36'000'000'000;
-inline constexpr FileTime Now = 134'410'320'000'000'000;    // 2026-12-06 12:00 UTC
-inline constexpr FileTime Upper = Now - 7 * 24 * Hour;      // the latest last write that is old
-inline constexpr FileTime Floor = 129'409'920'000'000'000;  // 2011-02-01 00:00 UTC
+inline constexpr FileTime Now = 134'410'320'000'000'000;  // 2026-12-06 12:00 UTC
+inline constexpr FileTime Upper = Now - 7 * 24 * Hour;    // the latest last write that is old
 
 struct Entry {
   String name;

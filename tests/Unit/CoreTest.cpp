@@ -13,26 +13,15 @@ namespace qor::testing {
 namespace {
 
 using enum EntryKind;
-using enum FolderSource;
 
-const String WinTemp = L"C:\\Windows\\temp";
-const String AppData = L"C:\\ProgramData";
-const String QorTemp = L"C:\\ProgramData\\QORTemp";
-const String Spool = L"C:\\spool";
 const String User = L"C:\\Temp";  // the user's temp folder
 
-// The four folders, empty, as a run starts: no interrupt yet, not silent.
+// A machine with only the user's temp folder, as a run starts: no interrupt yet, not silent.
 struct Machine : FakePlatform {
   Machine() {
     RunFlag.store(true);
     SilentFlag = false;
-    sources[SystemTemp] = WinTemp;
-    sources[CommonAppData] = AppData;
-    sources[SpoolDir] = Spool;
-    sources[UserTemp] = User + L"\\";
-    folders[WinTemp] = {};
-    folders[QorTemp] = {};
-    folders[Spool] = {};
+    sources[FolderSource::UserTemp] = User + L"\\";
     folders[User] = {};
   }
 };
@@ -52,7 +41,7 @@ TEST(Sweep, AgeBounds) {
       {.name = "after the upper bound", .lastWrite = Upper + 1, .goes = false},
       {.name = "the zone fails", .lastWrite = Upper, .zoneFails = true, .goes = false},
       {.name = "the zone fails, option a",
-       .lastWrite = Floor - 1,
+       .lastWrite = Upper,
        .zoneFails = true,
        .deleteAll = true,
        .goes = true},
@@ -93,19 +82,20 @@ TEST(Sweep, PathsMustFit) {
 
   const auto foldersWithAppData = [](const String& appData) {
     Machine other;
-    other.sources[CommonAppData] = appData;
+    other.sources[FolderSource::CommonAppData] = appData;
     other.folders[appData + L"\\QORTemp"] = {};
     TempDirList found;
     return CollectTempDirs(other, found);
   };
   const String fits = L"C:\\" + String(248, L'x');
-  EXPECT_EQ(foldersWithAppData(fits), 4U);
-  EXPECT_EQ(foldersWithAppData(fits + L"x"), 3U);
+  EXPECT_EQ(foldersWithAppData(fits), 2U);
+  EXPECT_EQ(foldersWithAppData(fits + L"x"), 1U);
 }
 
 // After an interrupt no folder is probed successfully; the user's temp folder is taken unprobed.
 TEST(TempDirs, AfterAnInterruptOnlyTheUserTempFolder) {
   Machine machine;
+  machine.sources[FolderSource::SystemTemp] = User;
   OnInterrupt(SIGINT);
   TempDirList found;
   CollectTempDirs(machine, found);
