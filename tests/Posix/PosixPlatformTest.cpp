@@ -87,7 +87,6 @@ class Posix : public ::testing::Test {
 TEST_F(Posix, WhatTakesAFilesPlaceStays) {
   struct Row {
     const char* name;
-    const char* file;
     bool beforeUnlink;  // else before the open
     std::function<void(const string& folder, const string& path)> replace;
     int deleted;
@@ -97,7 +96,6 @@ TEST_F(Posix, WhatTakesAFilesPlaceStays) {
   Write(target, "target");
   const Row rows[] = {
       {.name = "a FIFO, not waited for",
-       .file = "DSP1.tmp",
        .beforeUnlink = false,
        .replace =
            [](const string&, const string& path) {
@@ -106,7 +104,6 @@ TEST_F(Posix, WhatTakesAFilesPlaceStays) {
            },
        .deleted = 0},
       {.name = "a link",
-       .file = "DSP1.tmp",
        .beforeUnlink = true,
        .replace =
            [&target](const string&, const string& path) {
@@ -115,7 +112,6 @@ TEST_F(Posix, WhatTakesAFilesPlaceStays) {
            },
        .deleted = 0},
       {.name = "the folder swapped for a link",
-       .file = "DSP1.tmp",
        .beforeUnlink = true,
        .replace =
            [&elsewhere](const string& folder, const string&) {
@@ -126,8 +122,8 @@ TEST_F(Posix, WhatTakesAFilesPlaceStays) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    const string folder = Folder(row.name, row.file);
-    const string path = folder + row.file;
+    const string folder = Folder(row.name, "DSP1.tmp");
+    const string path = folder + "DSP1.tmp";
     const auto replace = [&row, &folder, &path](std::string_view) {
       row.replace(folder.substr(0, folder.size() - 1), path);
     };
