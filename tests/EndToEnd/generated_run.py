@@ -3,6 +3,7 @@
 #   generated_run.py linux BINARY [--seeds N (300)] [--first SEED (1)] [--emulator CMD]
 #   generated_run.py wine EXE HOLD_AND_RUN PREFIX [--seeds N] [--first SEED]
 #   generated_run.py faults BINARY
+#   generated_run.py posix TEST_PROGRAM
 # A seed fills the swept folders, and folders that must not be swept, with entries from a small
 # grammar: names around the rules' edges, sizes 0, 1 and 4 GiB, last writes around both age
 # bounds, files, read-only files, folders, links, FIFOs, and files held open or mapped by other
@@ -11,7 +12,8 @@
 # was printed and the exit status with the oracle. A failure names the seed, its plan and the
 # entries the run got wrong, the shortest first.
 # The fault sweep fails each system call of a run in turn, at each occurrence, on one fixture.
-# Linux runs are made as root in mount and pid namespaces of their own, over scratch folders.
+# Linux runs are made as root in mount and pid namespaces of their own, over scratch folders; the
+# POSIX test program runs there too.
 # Exit status: 0 passed, 1 failed, 77 skipped.
 import collections
 import dataclasses
@@ -280,7 +282,7 @@ def check(plan, entries, run, faulted=None):
 
 
 # Runs this script again as the first process of mount and pid namespaces of its own, with
-# scratch file systems over /var, /tmp and /etc, and the binary copied there.
+# scratch file systems over /var, /tmp and /etc, and the binary copied there as QOR_DelTmp.
 def enter_namespace(binary):
     if os.environ.get("QOR_NAMESPACE") != "1" or os.getpid() != 1:
         if os.getuid() != 0 or subprocess.run(["unshare", "-mpf", "true"]).returncode != 0:
@@ -417,6 +419,11 @@ def faults(binary):
     return int(failed > 0)
 
 
+def posix(program):
+    enter_namespace(program)
+    os.execv(f"{SCRATCH}/QOR_DelTmp", [program])
+
+
 if __name__ == "__main__":
-    modes = {"linux": linux, "wine": wine, "faults": faults}
+    modes = {"linux": linux, "wine": wine, "faults": faults, "posix": posix}
     sys.exit(modes[sys.argv[1]](*itertools.takewhile(lambda arg: arg[:2] != "--", sys.argv[2:])))

@@ -1,17 +1,13 @@
 // The POSIX body where only a hook can act between the listing and the deletion: an entry replaced
 // on the way, another process opening a file under the tool's lease, and one opening a file after
-// the process table was first read. In a mount and pid namespace of the program's own (see main),
-// so /proc shows only its own processes. Everything else is covered by the generated end-to-end
-// runs.
+// the process table was first read. Run by the end-to-end script as the first process of mount
+// and pid namespaces of their own, so /proc shows only the tests' processes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -179,28 +175,3 @@ TEST_F(Posix, AFileOpenedAfterTheTableWasFirstReadIsKept) {
 
 }  // namespace
 }  // namespace qor
-
-// The tests run as the first process of a mount and pid namespace of their own, with a /proc of
-// that namespace. Without the right to make them, every test is skipped (77).
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (::unshare(CLONE_NEWNS | CLONE_NEWPID) != 0) {
-    std::puts("SKIPPED: no mount and pid namespaces here (they need root)");
-    return 77;
-  }
-  const pid_t tests = ::fork();
-  if (tests != 0) {
-    int status = 1;
-    ::waitpid(tests, &status, 0);
-    // _exit: LeakSanitizer's check at exit starts a process, which the namespace refuses once its
-    // first process has ended. This one ran no test.
-    if (!WIFEXITED(status)) ::_exit(1);
-    ::_exit(WEXITSTATUS(status));
-  }
-  // A test that hangs is ended by killing the parent, and this process, the namespace's first,
-  // ends with it, and every process in the namespace with this one.
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
-  ::mount("proc", "/proc", "proc", 0, nullptr);
-  return RUN_ALL_TESTS();
-}
