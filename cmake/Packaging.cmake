@@ -1,6 +1,8 @@
-# Packages made by cpack: a .deb and an .rpm for Linux (binary, manual page,
-# systemd units) and a .zip for Windows (exe, task definition, readme). The
-# files come from the install rules in packaging/CMakeLists.txt.
+# Packages made by cpack: for Linux a .deb (`cpack --preset linux-deb`), and
+# an .rpm and a .tar.gz of a statically linked build (`cpack --preset
+# linux-static`, or linux-aarch64 for 64-bit Arm), each with the binary,
+# manual page and systemd units; for Windows a .zip (exe, task definition,
+# readme). The files come from the install rules in packaging/CMakeLists.txt.
 
 set(QOR_PACKAGE_MAINTAINER "QOR_DelTmp maintainers <maintainers@qor.invalid>"
     CACHE STRING "Maintainer named in the packages")
@@ -29,6 +31,9 @@ if(WIN32)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  # The .tar.gz's name; its prefix is set per generator.
+  set(CPACK_PACKAGE_FILE_NAME "qor-deltmp-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR}")
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/cpack-generators.cmake)
   # Debian package names are lowercase, with no underscore.
   set(CPACK_DEBIAN_PACKAGE_NAME qor-deltmp)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -44,13 +49,15 @@ else()
       ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-  # The RPM (`cpack --preset linux-rpm`) has the .deb's name, so a fleet's
-  # tools install qor-deltmp everywhere. Requires come from rpmbuild's
-  # dependency generator, which reads the binary's libraries and symbol
-  # versions.
+  # The RPM has the .deb's name, so a fleet's tools install qor-deltmp
+  # everywhere. Its binary is linked statically (the presets linux-static and
+  # linux-aarch64), so that one package installs on every release from RHEL 8
+  # and SLES 15 on: rpmbuild's dependency generator finds no library to
+  # require. Its architecture is the build's, also when cross-built.
   set(CPACK_RPM_PACKAGE_NAME qor-deltmp)
   set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
   set(CPACK_RPM_PACKAGE_RELEASE 1)
+  set(CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
   # The service names /usr/sbin/QOR_DelTmp: rpm --prefix may not move it.
   set(CPACK_PACKAGE_RELOCATABLE OFF)
   # rpmlint wants the summary capitalised, lintian the synopsis not.
