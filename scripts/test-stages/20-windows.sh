@@ -16,6 +16,3 @@ WINEPREFIX="$prefix" wineserver -p
 trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true' EXIT
 
 ctest --preset windows-release
-
-# The zip an administrator unpacks.
-bash scripts/check-windows-zip.sh "$prefix"
