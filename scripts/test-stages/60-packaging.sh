@@ -138,7 +138,11 @@ installed_versions() {
 
 mkdir -p "$work/zip" "$drive_c/msi"
 (cd "$work/zip" && cmake -E tar xf "$root/$win/QOR_DelTmp-$version-win64.zip")
-check "the zip unpacks an exe that runs" wine_usage "$work/zip/QOR_DelTmp-$version-win64/QOR_DelTmp.exe"
+zip_exe=$work/zip/QOR_DelTmp-$version-win64/QOR_DelTmp.exe
+check "the zip unpacks an exe that runs" wine_usage "$zip_exe"
+# Windows reads the manifest (resource 1 of type 24) before it starts the exe.
+check "the packed exe's manifest demands administrator rights" \
+  grep -qF 'requestedExecutionLevel level=""requireAdministrator"" uiAccess=""false""' <<<"$(x86_64-w64-mingw32-windres -i "$zip_exe" -J coff -O rc)"
 cp "$msi" "$drive_c/msi/this.msi"
 check "wixl and msibuild: no error or warning" \
   clean bash packaging/windows/build-msi.sh "$next" "$win/packaging/msi-files" "$drive_c/msi/next.msi"
