@@ -75,7 +75,7 @@ cpack --preset linux-deb >/dev/null
 cpack --preset linux-deb -D CPACK_PACKAGE_VERSION="$next" -B "$work/next" >/dev/null
 deb=build/linux-package/qor-deltmp_${version}_amd64.deb
 check "lintian: no error or warning" clean lintian --fail-on error,warning --display-info "$deb"
-check "installed, runs, timer there and not enabled; upgraded to $next: one package; purged: nothing left" \
+check "installed: runs, units verified, timer disabled; upgraded to $next: one package, timer kept; purged: nothing left" \
   smoke dpkg "$deb" "$work/next/qor-deltmp_${next}_amd64.deb"
 # The RHEL 8 check below must see what ties the .deb's binary to Debian 12.
 check "the RHEL 8 check finds __libc_start_main@GLIBC_2.34 in the .deb's binary" \
@@ -84,7 +84,7 @@ check "the RHEL 8 check finds __libc_start_main@GLIBC_2.34 in the .deb's binary"
 # The RPM and the .tar.gz of one static build, and its binary end to end.
 static_packages() {  # static_packages PRESET ARCH [EMULATOR]
   local preset=$1 arch=$2 emulator=${3:-}
-  local rpm=build/$1/qor-deltmp-$version-1.$2.rpm unpacked=$work/$2
+  local rpm=build/$preset/qor-deltmp-$version-1.$arch.rpm unpacked=$work/$arch
   echo "---- $arch RPM and .tar.gz (linked statically, for RHEL 8 and later, SLES 15, any Linux)"
   build "$preset"
   cpack --preset "$preset" >/dev/null
@@ -107,7 +107,7 @@ tarball_works() {  # tarball_works PREFIX [EMULATOR]
 }
 static_packages linux-static x86_64
 cpack --preset linux-static -G RPM -D CPACK_PACKAGE_VERSION="$next" -B "$work/next" >/dev/null
-check "installed, runs, timer there and not enabled; upgraded to $next: one package; erased: nothing left" \
+check "installed: runs, units verified, timer disabled; upgraded to $next: one package, timer kept; erased: nothing left" \
   smoke rpm "build/linux-static/qor-deltmp-$version-1.x86_64.rpm" "$work/next/qor-deltmp-$next-1.x86_64.rpm"
 static_packages linux-aarch64 aarch64 qemu-aarch64-static
 
