@@ -4,10 +4,12 @@
 # to match). Prints figures; never fails on time. Needs root (mount namespace).
 #
 #   bash bench/run.sh [--sizes "10000 100000 1000000"] [--runs 5] [--runs-large 3]
-#                     [--data DIR] [--seed 1] [--no-plot] [--report-only]
+#                     [--data DIR] [--seed 1] [--tool PATH] [--no-plot] [--report-only]
 #
 # --runs-large applies to sizes of 1,000,000 entries and more. --report-only
-# prints the summary and draws the plot again from DIR/raw.txt.
+# prints the summary and draws the plot again from DIR/raw.txt. --tool also
+# times another build of QOR_DelTmp (a packaged one, say) in the same runs as
+# the one built here, leased, and reports its time against that one's.
 # Every timed run gets a freshly generated (identical) fixture; the commands
 # are interleaved run by run, and after each run the survivors are compared
 # with the generator's list, so every command must make exactly the same
@@ -42,6 +44,7 @@ data="$work/bench-data"
 seed=1
 plot=1
 report_only=0
+other_tool=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --sizes) sizes="$2"; shift 2 ;;
@@ -49,6 +52,7 @@ while [ $# -gt 0 ]; do
     --runs-large) runs_large="$2"; shift 2 ;;
     --data) data="$2"; shift 2 ;;
     --seed) seed="$2"; shift 2 ;;
+    --tool) other_tool="$(realpath "$2")"; shift 2 ;;
     --no-plot) plot=0; shift ;;
     --report-only) report_only=1; shift ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
@@ -58,7 +62,7 @@ done
 # ---- Summary: median, min and max per command and size; the tool's time as a
 # ratio of each other command's within the same run, then over the runs.
 report() {
-  awk -v out="$data/plot.dat" -v busy="$busy_processes other processes holding $busy_descriptors descriptors each" '
+  awk -v out="$data/plot.dat" -v tool="$other_tool" -v busy="$busy_processes other processes holding $busy_descriptors descriptors each" '
     function sortn(a, n,   i, j, t) {
       for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j > 0 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
     }
@@ -82,9 +86,10 @@ report() {
     }
     END {
       # The plot takes the first four: the leased run, find and the floors.
-      ncmds = split("qor find list unlink refused busy", cmds, " ")
+      ncmds = split("qor find list unlink refused busy other", cmds, " ")
       name["qor"] = "QOR_DelTmp"; name["find"] = "GNU find"; name["list"] = "listing floor"; name["unlink"] = "unlink floor"
       name["refused"] = "QOR_DelTmp, no lease"; name["busy"] = "QOR_DelTmp, no lease, busy"
+      name["other"] = "--tool " tool
       print ""
       print "| entries | command | median s | min s | max s | CPU s (median) | peak RSS KiB (max) |"
       print "|---:|---|---:|---:|---:|---:|---:|"
@@ -92,6 +97,7 @@ report() {
         size = order[s]; n = runs[size]; line = size; cpuline = ""
         for (c = 1; c <= ncmds; c++) {
           cmd = cmds[c]; maxrss = 0
+          if (!((size, cmd, 1) in t)) continue
           for (r = 1; r <= n; r++) { v[cmd, r] = t[size, cmd, r]; if (rss[size, cmd, r] > maxrss) maxrss = rss[size, cmd, r] }
           for (r = 1; r <= n; r++) u[cmd, r] = cpu[size, cmd, r]
           stats(cmd, u, n); cpumed = med; cpulo = lo; cpuhi = hi
@@ -137,6 +143,20 @@ report() {
         print "| " size ratio_cell(size, "refused", "qor") ratio_cell(size, "refused", "find") \
           ratio_cell(size, "busy", "qor") ratio_cell(size, "busy", "find") " |"
       }
+      if ((order[1], "other", 1) in t) {
+        print ""
+        print "The other build (--tool) against the one built here, per run (median, min-max over runs)."
+        print ""
+        print "| entries | time | CPU time |"
+        print "|---:|---:|---:|"
+        for (s = 1; s <= nsizes; s++) {
+          size = order[s]; n = runs[size]
+          for (r = 1; r <= n; r++) x[1, r] = cpu[size, "other", r] / cpu[size, "qor", r]
+          stats(1, x, n)
+          cpucell = sprintf(" | %.2f (%.2f-%.2f)", med, lo, hi)
+          print "| " size ratio_cell(size, "other", "qor") cpucell " |"
+        }
+      }
       print ""
       first = order[1]; last = order[nsizes]
       printf "QOR_DelTmp peak RSS: %d KiB at %d entries, %d KiB at %d (difference %d KiB)\n", \
@@ -179,8 +199,8 @@ find_bin="$(command -v find)"
 # folders the tool sweeps and must stay empty.
 mkdir -p "$data"
 data="$(cd "$data" && pwd)"
-if covered "$data" || covered "$build"; then
-  echo "bench: $data and $build must lie outside /tmp, /var and /etc (covered while the tool runs)" >&2
+if covered "$data" || covered "$build" || covered "$other_tool"; then
+  echo "bench: $data, $build and --tool must lie outside /tmp, /var and /etc (covered while the tool runs)" >&2
   exit 2
 fi
 pool="$data/pool"
@@ -290,6 +310,11 @@ run_qor() {  # leased | refused | busy
 run_qor_leased() { run_qor leased; }
 run_qor_refused() { run_qor refused; }
 run_qor_busy() { run_qor busy; }
+# run_qor with the other build in the tool's place.
+run_other() {
+  local tool=$other_tool
+  run_qor leased
+}
 
 run_find() {
   local upper=$(($(date +%s) - 7 * 86400))
@@ -312,6 +337,7 @@ run_unlink() {
 }
 
 commands=(qor_leased qor_refused qor_busy find list unlink)
+[ -z "$other_tool" ] || commands+=(other)
 for size in $sizes; do
   n=$runs
   [ "$size" -ge 1000000 ] && n=$runs_large
