@@ -42,8 +42,10 @@ USAGE = (
     "    /? : to show usage.\n"
     "Type Ctrl+C to abort execution.\n"
 )
+# Switches to draw command lines from, the 63 characters handled among them.
+ARGUMENTS = ["/s", "-S", "/a", "-A", "/s-a", "-a/s", "/", "--", "/?", "/s/?", "/sa", "s", "/x",
+             "/a/x", "-\xe9\u0416", "/" * 62 + "a", "/" * 63 + "a"]
 SCRATCH = "/var/lib/qor"  # beside QORTemp, never swept
-OUTSIDE = f"{SCRATCH}/outside"  # where links lead
 LINUX_FOLDERS = "/var/tmp /var/lib/QORTemp /var/spool/cups /var/lib/spool /tmp /tmp/u".split()
 # cups-files.conf, and the spool folder it names.
 CUPS = {
@@ -122,14 +124,6 @@ def goes(entry, everything, plan, started, ended):
     return None
 
 
-def argument(rng):
-    text = rng.choice(["/", "/", "-", "", "s"])
-    text += "".join(rng.choices(["sa", *"sSaA?x/-\xe9\u0416"], k=rng.randint(1, 3)))
-    if rng.random() < 0.2:
-        text = "/" * (rng.randint(62, 64) - len(text)) + text  # around the 63 characters handled
-    return text
-
-
 # Random entries in each of `folders`.
 def make_entries(rng, folders, floor, kinds):
     now = time.time_ns()
@@ -144,7 +138,7 @@ def make_entries(rng, folders, floor, kinds):
             entry = Entry(f"{folder}/{name}", rng.choice(kinds), rng.choice([0, 0, 1, 2**32]),
                           rng.choice(times))
             if entry.kind == "link":
-                entry.size = len(OUTSIDE)
+                entry.size = len(f"{SCRATCH}/outside")  # its own size
             entries[entry.path.lower()] = entry  # Windows names ignore case
     if rng.random() < 0.1:
         # Past a 255-capped status, and long names that fill several reads of the folder.
@@ -165,7 +159,7 @@ def build(entries, lease):
         elif entry.kind == "fifo":
             os.mkfifo(entry.path)
         elif entry.kind == "link":
-            os.symlink(OUTSIDE, entry.path)
+            os.symlink(f"{SCRATCH}/outside", entry.path)
         elif entry.kind == "mapped":
             shutil.copy("/bin/sleep", entry.path)
         else:
@@ -183,65 +177,15 @@ def build(entries, lease):
     return releases
 
 
-def empty(folder):
-    shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder, exist_ok=True)
-
-
-# Empties the folders, and makes those of `plan` with the spool's settings.
-def prepare_linux(plan):
-    subprocess.run(["umount", "--lazy", "/var/tmp"], stderr=subprocess.DEVNULL)
-    for folder in f"/var/spool /etc/cups {SCRATCH}/lower {SCRATCH}/upper {SCRATCH}/work".split():
-        empty(folder)
-    for folder in LINUX_FOLDERS:
-        empty(folder)
-    plan.swept = ["/var/tmp", "/var/lib/QORTemp", CUPS[plan.cups], plan.tmpdir or "/tmp"]
-    if plan.overlay:
-        layers = f"lowerdir={SCRATCH}/lower,upperdir={SCRATCH}/upper,workdir={SCRATCH}/work"
-        subprocess.run(["mount", "-t", "overlay", "qor", "-o", layers, "/var/tmp"], check=True)
-    if plan.cups == "a folder, not a file":
-        os.mkdir("/etc/cups/cups-files.conf")
-    elif plan.cups:
-        with open("/etc/cups/cups-files.conf", "w") as file:
-            file.write(plan.cups)
-    return LINUX_FOLDERS
-
-
-def plan_linux(rng, plan):
-    plan.lease = rng.random() < 0.5
-    plan.overlay = rng.random() < 0.2
-    plan.tmpdir = rng.choice([None, "/tmp/u", "/var/tmp", "/tmp/none"])
-    plan.cups = rng.choice(list(CUPS))
-    plan.interrupt = rng.choice([0, 0, 0, 0, 1, 2, 3])
-    plan.twice = rng.random() < 0.5
-    return prepare_linux(plan)
-
-
-def run_linux(plan, tracer):
-    env = dict(os.environ, TZ=plan.zone, TMPDIR=plan.tmpdir or "")
-    if plan.interrupt:
-        # One processor, so one thread deletes: the deletion in hand is the last.
-        strace = ["taskset", "-c", str(min(os.sched_getaffinity(0))), "strace", "-f", "-qq", "-o",
-                  "/dev/null", "-e", f"inject=unlinkat:signal=INT:when={plan.interrupt}"]
-        if plan.twice:
-            strace += ["-e", "inject=rt_sigreturn:signal=INT:when=1"]
-        tracer = strace + tracer
-    if "strace" in tracer:
-        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"  # not under ptrace
-    if not plan.lease:
-        # Not the files' owner and no CAP_LEASE: the process table decides, read with fewer
-        # descriptors than there are processes.
-        tracer = "setpriv --inh-caps=-lease --bounding-set=-lease prlimit --nofile=32".split() + tracer
-    with open(f"{SCRATCH}/out", "w+b") as out:
-        command = tracer + [f"{SCRATCH}/QOR_DelTmp"] + plan.args
-        status = subprocess.run(command, stdout=out, env=env, timeout=60).returncode
-        out.seek(0)
-        return status, out.read()
-
-
-# Compares a run with the oracle; returns what disagrees, "" when nothing does. After a failed
-# system call (`faulted`) a file may stay.
-def judge(plan, entries, started, ended, status, printed, faulted=None):
+# Makes the entries, runs the tool and compares the run with the oracle; returns what disagrees,
+# "" when nothing does. After a failed system call (`faulted`) a file may stay.
+def check(plan, entries, run, faulted=None):
+    releases = build(entries, plan.lease)
+    started = time.time_ns()
+    status, printed = run()
+    ended = time.time_ns()
+    for release in releases:
+        release()
     silent, everything, message = parse(plan)
     gone = {entry.path for entry in entries if not os.path.lexists(entry.path)}
     interrupted = message is None and 0 < plan.interrupt <= len(gone)
@@ -270,19 +214,54 @@ def judge(plan, entries, started, ended, status, printed, faulted=None):
     return "\n  ".join(problems[:6])
 
 
-# Makes the entries, runs the tool and judges the run.
-def check(plan, entries, run, faulted=None):
-    releases = build(entries, plan.lease)
-    started = time.time_ns()
-    status, printed = run()
-    problems = judge(plan, entries, started, time.time_ns(), status, printed, faulted)
-    for release in releases:
-        release()
-    return problems
+def empty(folder):
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder, exist_ok=True)
+
+
+# Empties the folders and makes those of `plan`, with the spool's settings.
+def prepare_linux(plan):
+    subprocess.run(["umount", "--lazy", "/var/tmp"], stderr=subprocess.DEVNULL)
+    for folder in f"/var/spool /etc/cups {SCRATCH}/lower {SCRATCH}/upper {SCRATCH}/work".split():
+        empty(folder)
+    for folder in LINUX_FOLDERS:
+        empty(folder)
+    plan.swept = ["/var/tmp", "/var/lib/QORTemp", CUPS[plan.cups], plan.tmpdir or "/tmp"]
+    if plan.overlay:
+        layers = f"lowerdir={SCRATCH}/lower,upperdir={SCRATCH}/upper,workdir={SCRATCH}/work"
+        subprocess.run(["mount", "-t", "overlay", "qor", "-o", layers, "/var/tmp"], check=True)
+    if plan.cups == "a folder, not a file":
+        os.mkdir("/etc/cups/cups-files.conf")
+    elif plan.cups:
+        with open("/etc/cups/cups-files.conf", "w") as file:
+            file.write(plan.cups)
+    return LINUX_FOLDERS
+
+
+def run_linux(plan, tracer):
+    env = dict(os.environ, TZ=plan.zone, TMPDIR=plan.tmpdir or "")
+    if plan.interrupt:
+        # One processor, so one thread deletes: the deletion in hand is the last.
+        strace = ["taskset", "-c", str(min(os.sched_getaffinity(0))), "strace", "-f", "-qq", "-o",
+                  "/dev/null", "-e", f"inject=unlinkat:signal=INT:when={plan.interrupt}"]
+        if plan.twice:
+            strace += ["-e", "inject=rt_sigreturn:signal=INT:when=1"]
+        tracer = strace + tracer
+    if "strace" in tracer:
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"  # not under ptrace
+    if not plan.lease:
+        # Not the files' owner and no CAP_LEASE: the process table decides, read with fewer
+        # descriptors than there are processes.
+        tracer = "setpriv --inh-caps=-lease --bounding-set=-lease prlimit --nofile=32".split() + tracer
+    with open(f"{SCRATCH}/out", "w+b") as out:
+        command = tracer + [f"{SCRATCH}/QOR_DelTmp"] + plan.args
+        status = subprocess.run(command, stdout=out, env=env, timeout=60).returncode
+        out.seek(0)
+        return status, out.read()
 
 
 # Runs this script again as the first process of mount and pid namespaces of its own, with
-# scratch file systems over /var, /tmp and /etc, and the binary copied there as QOR_DelTmp.
+# scratch file systems over /var, /tmp and /etc, and `binary` copied there as QOR_DelTmp.
 def enter_namespace(binary):
     if os.environ.get("QOR_NAMESPACE") != "1" or os.getpid() != 1:
         if os.getuid() != 0 or subprocess.run(["unshare", "-mpf", "true"]).returncode != 0:
@@ -298,7 +277,7 @@ def enter_namespace(binary):
     os.makedirs(f"{SCRATCH}/etc")
     layers = f"lowerdir=/etc,upperdir={SCRATCH}/etc,workdir={SCRATCH}/etc-work"
     subprocess.run(["mount", "-t", "overlay", "qor", "-o", layers, "/etc"], check=True)
-    with open(OUTSIDE, "w") as file:
+    with open(f"{SCRATCH}/outside", "w") as file:
         file.write("outside")
     with open(os.open(f"{SCRATCH}/QOR_DelTmp", os.O_CREAT | os.O_WRONLY, 0o755), "wb") as file:
         file.write(image)
@@ -310,13 +289,15 @@ def option(name, default):
     return default
 
 
+# `prepare` empties the folders, picks the platform's part of the plan and returns the folders
+# to fill; `run` runs the tool.
 def sweep_seeds(windows, prepare, kinds, run):
     seeds = int(option("--seeds", 300))
     first = int(option("--first", 1))
     failed = 0
     for seed in range(first, first + seeds):
         rng = random.Random(seed)
-        args = [argument(rng) for _ in range(rng.choice([0, 0, 0, 1, 2]))]
+        args = rng.sample(ARGUMENTS, rng.choice([0, 0, 1, 1, 2]))
         zone = rng.choice("UTC Asia/Tokyo America/New_York Australia/Sydney".split())
         plan = Plan(args, zone, windows)
         entries = make_entries(rng, prepare(rng, plan), floor_of(zone), kinds.split())
@@ -332,9 +313,19 @@ def linux(binary):
     enter_namespace(binary)
     for _ in range(40):
         subprocess.Popen(["sleep", "1000"])  # more processes than a run without a lease has fds
-    kinds = "file " * 8 + "readonly folder link fifo held mapped"
+
+    def prepare(rng, plan):
+        plan.lease = rng.random() < 0.5
+        plan.overlay = rng.random() < 0.2
+        plan.tmpdir = rng.choice([None, "/tmp/u", "/var/tmp", "/tmp/none"])
+        plan.cups = rng.choice(list(CUPS))
+        plan.interrupt = rng.choice([0, 0, 0, 0, 1, 2, 3])
+        plan.twice = rng.random() < 0.5
+        return prepare_linux(plan)
+
     emulator = option("--emulator", "").split()
-    return sweep_seeds(False, plan_linux, kinds, lambda plan, entries: run_linux(plan, emulator))
+    kinds = "file " * 8 + "readonly folder link fifo held mapped"
+    return sweep_seeds(False, prepare, kinds, lambda plan, entries: run_linux(plan, emulator))
 
 
 def wine(exe, runner, prefix):
@@ -345,9 +336,6 @@ def wine(exe, runner, prefix):
     user = pwd.getpwuid(os.getuid()).pw_name
     folders = [f"{drive}/{folder}" for folder in ["windows/temp", "ProgramData/QORTemp",
                "windows/system32/spool/printers", f"users/{user}/Temp"]]
-    # Wine takes a Linux link for the file it leads to, and deletes the target where Windows
-    # deletes a link itself; a file Linux maps is not in use for Wine.
-    kinds = "file " * 8 + "readonly folder fifo held0 held3 held7"
 
     def prepare(rng, plan):
         for folder in folders:
@@ -356,17 +344,20 @@ def wine(exe, runner, prefix):
         return folders
 
     def run(plan, entries):
-        held = [entry.kind[-1] + ":C:" + entry.path[len(drive):].replace("/", "\\")
-                for entry in entries if "held" in entry.kind]
         command = ["bash", os.path.dirname(__file__) + "/../../scripts/wine-run.sh", prefix,
-                   os.path.abspath(runner), "C:\\qor\\out", *held, "--", "C:\\qor\\QOR_DelTmp.exe"]
+                   os.path.abspath(runner), "C:\\qor\\out"]
+        for entry in entries:
+            if "held" in entry.kind:
+                command.append(entry.kind[-1] + ":C:" + entry.path[len(drive):].replace("/", "\\"))
+        command += ["--", "C:\\qor\\QOR_DelTmp.exe"] + plan.args
         env = dict(os.environ, TZ=plan.zone, LC_ALL="C.UTF-8")
-        run = subprocess.run(command + plan.args, capture_output=True, env=env, timeout=120,
-                             cwd=drive)
+        run = subprocess.run(command, capture_output=True, env=env, timeout=120, cwd=drive)
         with open(f"{drive}/qor/out", "rb") as file:
             return int(run.stdout.split()[-1]), file.read()
 
-    return sweep_seeds(True, prepare, kinds, run)
+    # Wine takes a Linux link for the file it leads to, and deletes the target where Windows
+    # deletes a link itself; a file Linux maps is not in use for Wine.
+    return sweep_seeds(True, prepare, "file " * 8 + "readonly folder fifo held0 held3 held7", run)
 
 
 # Each call is failed with EIO, and with the errors that lead elsewhere in the tool.
