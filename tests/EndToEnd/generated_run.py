@@ -134,7 +134,7 @@ def make_entries(rng, folders, floor, kinds):
         for _ in range(rng.randint(0, 12)):
             name = rng.choice(["", "", "DSP", "dsp", "dSp", "XSP"])
             name += "".join(rng.choices("0123456789ABCDEF" * 3 + "abcG.", k=rng.randint(0, 5)))
-            name += rng.choice([".tmp", ".tmp", ".TMP", ".tMp", ".tmpx", ".txt"])
+            name += rng.choice(".tmp .tmp .TMP .tMp .tmpx .txt".split())
             entry = Entry(f"{folder}/{name}", rng.choice(kinds), rng.choice([0, 0, 1, 2**32]),
                           rng.choice(times))
             if entry.kind == "link":
@@ -221,7 +221,7 @@ def empty(folder):
 
 # Empties the folders and makes those of `plan`, with the spool's settings.
 def prepare_linux(plan):
-    subprocess.run(["umount", "--lazy", "/var/tmp"], stderr=subprocess.DEVNULL)
+    subprocess.run("umount --lazy /var/tmp".split(), stderr=subprocess.DEVNULL)
     for folder in f"/var/spool /etc/cups {SCRATCH}/lower {SCRATCH}/upper {SCRATCH}/work".split():
         empty(folder)
     for folder in LINUX_FOLDERS:
@@ -229,7 +229,7 @@ def prepare_linux(plan):
     plan.swept = ["/var/tmp", "/var/lib/QORTemp", CUPS[plan.cups], plan.tmpdir or "/tmp"]
     if plan.overlay:
         layers = f"lowerdir={SCRATCH}/lower,upperdir={SCRATCH}/upper,workdir={SCRATCH}/work"
-        subprocess.run(["mount", "-t", "overlay", "qor", "-o", layers, "/var/tmp"], check=True)
+        subprocess.run(f"mount -t overlay qor -o {layers} /var/tmp".split(), check=True)
     if plan.cups == "a folder, not a file":
         os.mkdir("/etc/cups/cups-files.conf")
     elif plan.cups:
@@ -242,11 +242,11 @@ def run_linux(plan, tracer):
     env = dict(os.environ, TZ=plan.zone, TMPDIR=plan.tmpdir or "")
     if plan.interrupt:
         # One processor, so one thread deletes: the deletion in hand is the last.
-        strace = ["taskset", "-c", str(min(os.sched_getaffinity(0))), "strace", "-f", "-qq", "-o",
-                  "/dev/null", "-e", f"inject=unlinkat:signal=INT:when={plan.interrupt}"]
+        strace = f"taskset -c {min(os.sched_getaffinity(0))} strace -f -qq -o /dev/null -e "
+        strace += f"inject=unlinkat:signal=INT:when={plan.interrupt}"
         if plan.twice:
-            strace += ["-e", "inject=rt_sigreturn:signal=INT:when=1"]
-        tracer = strace + tracer
+            strace += " -e inject=rt_sigreturn:signal=INT:when=1"
+        tracer = strace.split() + tracer
     if "strace" in tracer:
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"  # not under ptrace
     if not plan.lease:
@@ -264,7 +264,7 @@ def run_linux(plan, tracer):
 # scratch file systems over /var, /tmp and /etc, and `binary` copied there as QOR_DelTmp.
 def enter_namespace(binary):
     if os.environ.get("QOR_NAMESPACE") != "1" or os.getpid() != 1:
-        if os.getuid() != 0 or subprocess.run(["unshare", "-mpf", "true"]).returncode != 0:
+        if os.getuid() != 0 or subprocess.run("unshare -mpf true".split()).returncode != 0:
             print("SKIPPED: needs root, and mount and pid namespaces (CI has both)")
             sys.exit(77)
         os.environ["QOR_NAMESPACE"] = "1"
@@ -272,11 +272,11 @@ def enter_namespace(binary):
     with open(binary, "rb") as file:
         image = file.read()
     for top in ("/var", "/tmp"):
-        subprocess.run(["mount", "-t", "tmpfs", "qor", top], check=True)
+        subprocess.run(f"mount -t tmpfs qor {top}".split(), check=True)
     os.makedirs(f"{SCRATCH}/etc-work")
     os.makedirs(f"{SCRATCH}/etc")
     layers = f"lowerdir=/etc,upperdir={SCRATCH}/etc,workdir={SCRATCH}/etc-work"
-    subprocess.run(["mount", "-t", "overlay", "qor", "-o", layers, "/etc"], check=True)
+    subprocess.run(f"mount -t overlay qor -o {layers} /etc".split(), check=True)
     with open(f"{SCRATCH}/outside", "w") as file:
         file.write("outside")
     with open(os.open(f"{SCRATCH}/QOR_DelTmp", os.O_CREAT | os.O_WRONLY, 0o755), "wb") as file:
@@ -334,8 +334,8 @@ def wine(exe, runner, prefix):
     os.makedirs(f"{drive}/qor", exist_ok=True)
     shutil.copy(exe, f"{drive}/qor/QOR_DelTmp.exe")
     user = pwd.getpwuid(os.getuid()).pw_name
-    folders = [f"{drive}/{folder}" for folder in ["windows/temp", "ProgramData/QORTemp",
-               "windows/system32/spool/printers", f"users/{user}/Temp"]]
+    folders = [f"{drive}/{folder}" for folder in "windows/temp ProgramData/QORTemp "
+               f"windows/system32/spool/printers users/{user}/Temp".split()]
 
     def prepare(rng, plan):
         for folder in folders:
@@ -380,7 +380,7 @@ def faults(binary):
     entries = [Entry("/var/tmp/DSP2.tmp", "held"), Entry("/var/tmp/DSP3.tmp", "mapped"),
                Entry("/var/tmp/DSP4.tmp", "link"), Entry("/var/tmp/1a2b.tmp", "file", 0, old),
                Entry("/var/tmp/3C4D.tmp", "file", 0, time.time_ns())]
-    for folder in ["/var/tmp", "/var/lib/QORTemp", "/var/spool/cups", "/tmp/u"]:
+    for folder in "/var/tmp /var/lib/QORTemp /var/spool/cups /tmp/u".split():
         entries += [Entry(f"{folder}/1A2B.tmp", "file", 0, old), Entry(f"{folder}/DSP1.tmp", "file")]
     failed = 0
     for lease in (True, False):

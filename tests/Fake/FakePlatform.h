@@ -31,7 +31,6 @@ class FakePlatform : public Platform {
   std::map<FolderSource, String> sources;        // a source not here fails
   bool zoneFails = false;                        // else local time is UTC
   std::size_t capacity = 260;
-  std::function<void(Entry&)> onTake;    // the listing has come to the entry
   std::function<bool(Entry&)> onDelete;  // the entry is being deleted; false: refused
   std::string output;
 
@@ -80,7 +79,6 @@ class FakePlatform : public Platform {
     bool Next() override {
       if (taken_ == listed_.size()) return false;
       ++taken_;
-      if (fake_.onTake) fake_.onTake(Current());
       return true;
     }
     std::unique_ptr<Listing> Fork() override { return nullptr; }
