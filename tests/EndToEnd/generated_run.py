@@ -8,7 +8,7 @@
 # grammar: names around the rules' edges, sizes 0, 1 and 4 GiB, last writes around both age
 # bounds, files, read-only files, folders, links, FIFOs, and files held open or mapped by other
 # processes. It picks a command line and a time zone and, on Linux, the spool's settings, TMPDIR,
-# whether leases work, overlayfs and Ctrl+C. It runs the tool once and compares what went, what
+# whether leases work, overlayfs, a closed standard input and Ctrl+C. It runs the tool once and compares what went, what
 # was printed and the exit status with the oracle. A failure names the seed, its plan and the
 # entries the run got wrong, the shortest first.
 # The fault sweep fails each system call of a run in turn, at each occurrence, on one fixture.
@@ -79,6 +79,7 @@ class Plan:
     cups: str = "LogLevel warn\n"
     interrupt: int = 0  # Ctrl+C as that deletion starts; 0: none
     twice: bool = False  # a second Ctrl+C as the handler returns
+    closed_stdin: bool = False  # so the first descriptor the tool opens is 0
 
 
 # What the command line does, by the rules: (silent, delete all, the message that ends the run or
@@ -255,7 +256,9 @@ def run_linux(plan, tracer):
         tracer = "setpriv --inh-caps=-lease --bounding-set=-lease prlimit --nofile=32".split() + tracer
     with open(f"{SCRATCH}/out", "w+b") as out:
         command = tracer + [f"{SCRATCH}/QOR_DelTmp"] + plan.args
-        status = subprocess.run(command, stdout=out, env=env, timeout=60).returncode
+        close_stdin = (lambda: os.close(0)) if plan.closed_stdin else None
+        status = subprocess.run(command, stdout=out, env=env, timeout=60,
+                                preexec_fn=close_stdin).returncode
         out.seek(0)
         return status, out.read()
 
@@ -321,6 +324,7 @@ def linux(binary):
         plan.cups = rng.choice(list(CUPS))
         plan.interrupt = rng.choice([0, 0, 0, 0, 1, 2, 3])
         plan.twice = rng.random() < 0.5
+        plan.closed_stdin = rng.random() < 0.2
         return prepare_linux(plan)
 
     emulator = option("--emulator", "").split()
