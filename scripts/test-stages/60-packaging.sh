@@ -49,8 +49,8 @@ clean() {  # clean LINTER...: exits 0 and reports no error or warning
 build() {  # build PRESET
   cmake --preset "$1" >/dev/null && cmake --build --preset "$1" >/dev/null || { echo "FAIL  build $1"; exit 1; }
 }
-smoke() {  # smoke dpkg|rpm PACKAGE NEXT-PACKAGE
-  unshare --mount --propagation private bash scripts/linux-package-smoke.sh "$@" "$(mktemp -d "$work/root.XXXXXX")"
+smoke() {  # smoke PACKAGE NEXT-PACKAGE
+  unshare -m bash scripts/linux-package-smoke.sh "$@" "$(mktemp -d "$work/root.XXXXXX")"
 }
 
 # RHEL 8 has glibc 2.28 and GCC 8's libstdc++ and libgcc_s.
@@ -76,7 +76,7 @@ cpack --preset linux-deb -D CPACK_PACKAGE_VERSION="$next" -B "$work/next" >/dev/
 deb=build/linux-package/qor-deltmp_${version}_amd64.deb
 check "lintian: no error or warning" clean lintian --fail-on error,warning --display-info "$deb"
 check "installed: runs, units verified, timer disabled; upgraded to $next: one package, timer kept; purged: nothing left" \
-  smoke dpkg "$deb" "$work/next/qor-deltmp_${next}_amd64.deb"
+  smoke "$deb" "$work/next/qor-deltmp_${next}_amd64.deb"
 # The RHEL 8 check below must see what ties the .deb's binary to Debian 12.
 check "the RHEL 8 check finds __libc_start_main@GLIBC_2.34 in the .deb's binary" \
   grep -qx '__libc_start_main@GLIBC_2.34' <<<"$(newer_than_rhel8 build/linux-package/Common/Source/Tools/QOR_DelTmp/QOR_DelTmp)"
@@ -110,7 +110,7 @@ tarball_works() {  # tarball_works PREFIX [EMULATOR]
 static_packages linux-static x86_64
 cpack --preset linux-static -G RPM -D CPACK_PACKAGE_VERSION="$next" -B "$work/next" >/dev/null
 check "installed: runs, units verified, timer disabled; upgraded to $next: one package, timer kept; erased: nothing left" \
-  smoke rpm "build/linux-static/qor-deltmp-$version-1.x86_64.rpm" "$work/next/qor-deltmp-$next-1.x86_64.rpm"
+  smoke "build/linux-static/qor-deltmp-$version-1.x86_64.rpm" "$work/next/qor-deltmp-$next-1.x86_64.rpm"
 static_packages linux-aarch64 aarch64 qemu-aarch64-static
 
 echo "---- Windows zip and MSI, under Wine in a scratch prefix"
