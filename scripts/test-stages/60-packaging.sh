@@ -23,6 +23,10 @@ rm -rf "$work"
 mkdir -p "$work"
 # Debian's rpm and rpmlint keep a database and a cache in the home folder.
 export HOME="$work"
+# The Wine prefix for the Windows checks is made meanwhile.
+export WINEPREFIX="$work/wineprefix"
+scripts/wine-run.sh "$WINEPREFIX" cmd /c "exit 0" >/dev/null &
+making_prefix=$!
 
 failed=0
 check() {  # check NAME COMMAND...
@@ -106,13 +110,11 @@ done
 
 echo "---- Windows zip and MSI, under Wine in a scratch prefix"
 win=build/windows-release
-export WINEPREFIX="$work/wineprefix"
 cmake --preset windows-release >/dev/null
 # Builds the exe too if the Windows stage has not.
 cmake --build --preset windows-msi
 cpack --preset windows-zip >/dev/null
-# Makes the prefix, for the copy below.
-scripts/wine-run.sh "$WINEPREFIX" cmd /c "exit 0" >/dev/null
+wait "$making_prefix"
 wine_run() {  # wine_run PROGRAM ARGUMENTS...: in the scratch prefix
   scripts/wine-run.sh "$WINEPREFIX" "$@"
 }
