@@ -6,6 +6,8 @@ cd "$(dirname "$0")/.."
 
 for stage in scripts/test-stages/*.sh; do
   echo "==== ${stage##*/}"
+  start=$SECONDS
   bash "$stage"
+  echo "==== ${stage##*/} passed in $((SECONDS - start)) s"
 done
 echo "==== all stages passed"
