@@ -8,9 +8,9 @@
 # grammar: names around the rules' edges, sizes 0, 1 and 4 GiB, last writes around both age
 # bounds, files, read-only files, folders, links, FIFOs, and files held open or mapped by other
 # processes. It picks a command line and a time zone and, on Linux, the spool's settings, TMPDIR,
-# whether leases work, overlayfs, a closed standard input and Ctrl+C. It runs the tool once and compares what went, what
-# was printed and the exit status with the oracle. A failure names the seed, its plan and the
-# entries the run got wrong, the shortest first.
+# whether leases work, overlayfs, a closed standard input and Ctrl+C. It runs the tool once and
+# compares what went, what was printed and the exit status with the oracle. A failure names the
+# seed, its plan and the entries the run got wrong, the shortest first.
 # The fault sweep fails each system call of a run in turn, at each occurrence, on one fixture.
 # Linux runs are made as root in mount and pid namespaces of their own, over scratch folders; the
 # POSIX test program runs there too.
@@ -46,6 +46,7 @@ USAGE = (
 ARGUMENTS = ["/s", "-S", "/a", "-A", "/s-a", "-a/s", "/", "--", "/?", "/s/?", "/sa", "s", "/x",
              "/a/x", "-\xe9\u0416", "/" * 62 + "a", "/" * 63 + "a"]
 SCRATCH = "/var/lib/qor"  # beside QORTemp, never swept
+OUTSIDE = f"{SCRATCH}/outside"  # where links lead
 LINUX_FOLDERS = "/var/tmp /var/lib/QORTemp /var/spool/cups /var/lib/spool /tmp /tmp/u".split()
 # cups-files.conf, and the spool folder it names.
 CUPS = {
@@ -139,7 +140,7 @@ def make_entries(rng, folders, floor, kinds):
             entry = Entry(f"{folder}/{name}", rng.choice(kinds), rng.choice([0, 0, 1, 2**32]),
                           rng.choice(times))
             if entry.kind == "link":
-                entry.size = len(f"{SCRATCH}/outside")  # its own size
+                entry.size = len(OUTSIDE)  # a link's size is its target's length
             entries[entry.path.lower()] = entry  # Windows names ignore case
     if rng.random() < 0.1:
         # Past a 255-capped status, and long names that fill several reads of the folder.
@@ -160,7 +161,7 @@ def build(entries, lease):
         elif entry.kind == "fifo":
             os.mkfifo(entry.path)
         elif entry.kind == "link":
-            os.symlink(f"{SCRATCH}/outside", entry.path)
+            os.symlink(OUTSIDE, entry.path)
         elif entry.kind == "mapped":
             shutil.copy("/bin/sleep", entry.path)
         else:
@@ -280,7 +281,7 @@ def enter_namespace(binary):
     os.makedirs(f"{SCRATCH}/etc")
     layers = f"lowerdir=/etc,upperdir={SCRATCH}/etc,workdir={SCRATCH}/etc-work"
     subprocess.run(f"mount -t overlay qor -o {layers} /etc".split(), check=True)
-    with open(f"{SCRATCH}/outside", "w") as file:
+    with open(OUTSIDE, "w") as file:
         file.write("outside")
     with open(os.open(f"{SCRATCH}/QOR_DelTmp", os.O_CREAT | os.O_WRONLY, 0o755), "wb") as file:
         file.write(image)
