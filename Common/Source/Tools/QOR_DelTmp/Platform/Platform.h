@@ -1,7 +1,6 @@
 // The seam between the portable core and the operating system.
 // The core sees files, folders, the clock and the console only through the
-// interfaces below; each platform body (Posix/, Win32/) implements them once,
-// and the unit tests implement them in memory.
+// interfaces below; each platform body (Posix/, Win32/) implements them once.
 #pragma once
 
 #include <cstddef>

@@ -6,7 +6,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
@@ -17,7 +16,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -193,7 +191,6 @@ class PosixListing final : public Listing {
   // may be replaced at any moment by anyone who can write to the folder.
   bool Delete(const EntryRule& rule) override {
     if (IsNeverCandidate()) return false;
-    Notify(context_.hooks.beforeOpen);
     // O_NOFOLLOW: a symbolic link is refused (ELOOP) and then judged as
     // itself. O_NONBLOCK: a FIFO swapped in since the listing opens without
     // waiting for a writer, and a file under someone else's lease is not
@@ -229,10 +226,6 @@ class PosixListing final : public Listing {
            type_ == DT_BLK;
   }
 
-  void Notify(const std::function<void(std::string_view)>& hook) const {
-    if (hook) hook(name_);
-  }
-
   // A symbolic link is removed itself, never its target, and no one can hold
   // a link open, so there is no use to look for.
   bool DeleteLink(const EntryRule& rule) {
@@ -249,22 +242,18 @@ class PosixListing final : public Listing {
   // can be had the process table decides, and when that cannot be read
   // either, the file is kept.
   bool NoOneElseUses(int file, const struct stat& held, bool& leased) {
-    int refusal = context_.hooks.leaseError;
-    if (refusal == 0) {
-      if (::fcntl(file, F_SETLEASE, F_WRLCK) == 0) {
-        leased = true;
-        // overlayfs grants the lease even while the file is mapped by a
-        // process that has closed its descriptor: the mapping holds the file
-        // of the layer below, not the overlay's.
-        if (!OnOverlay()) return true;
-        return IsUnusedByProcesses(held);
-      }
-      refusal = errno;
+    if (::fcntl(file, F_SETLEASE, F_WRLCK) == 0) {
+      leased = true;
+      // overlayfs grants the lease even while the file is mapped by a
+      // process that has closed its descriptor: the mapping holds the file
+      // of the layer below, not the overlay's.
+      if (!OnOverlay()) return true;
+      return IsUnusedByProcesses(held);
     }
     // EINVAL: no leases on this file system; EACCES: not ours to lease.
     // EAGAIN means someone else has it open, and any other failure leaves
     // the question open: both keep the file.
-    return (refusal == EINVAL || refusal == EACCES) && IsUnusedByProcesses(held);
+    return (errno == EINVAL || errno == EACCES) && IsUnusedByProcesses(held);
   }
 
   bool IsUnusedByProcesses(const struct stat& held) {
@@ -287,7 +276,6 @@ class PosixListing final : public Listing {
   // `file` is our descriptor to it (nullptr for a link), holding a lease
   // when `leased`.
   bool UnlinkIfStill(const struct stat& judged, FdCloser* file, bool leased) {
-    Notify(context_.hooks.beforeUnlink);
     struct stat now {};
     if (::fstatat(fd_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(now, judged)) {
       return false;
@@ -333,17 +321,6 @@ std::unique_ptr<Listing> OpenFolderListing(int folderFd, std::string pattern,
   auto listing = std::make_unique<PosixListing>(std::move(stream), context);
   if (!listing->Next()) return nullptr;
   return listing;
-}
-
-// Two deleting listings per folder where two processors can run them: the
-// in-use checks and the freeing of each file overlap, while every unlink in
-// the folder still takes the folder's lock in turn, so more listings than
-// two only contend for it.
-unsigned DefaultSweepWorkers() {
-  cpu_set_t usable;
-  CPU_ZERO(&usable);
-  if (::sched_getaffinity(0, sizeof usable, &usable) != 0) return 1;
-  return CPU_COUNT(&usable) >= 2 ? 2 : 1;
 }
 
 }  // namespace qor

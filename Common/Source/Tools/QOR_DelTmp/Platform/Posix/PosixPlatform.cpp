@@ -4,10 +4,10 @@
 #include "Platform/Posix/PosixPlatform.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -46,14 +46,7 @@ std::string_view Trim(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-}  // namespace
-
-String WidenBytes(std::string_view bytes) {
-  String out;
-  AssignWidened(bytes, out);
-  return out;
-}
-
+// Fails on a character above U+00FF, which no byte stands for.
 bool NarrowToBytes(StringView text, std::string& out) {
   out.resize(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -64,6 +57,9 @@ bool NarrowToBytes(StringView text, std::string& out) {
   return true;
 }
 
+// The print spooler's spool root from the text of cups-files.conf: the last
+// RequestRoot directive (name in any case, '#' starts a comment), or
+// /var/spool/cups when the file has none.
 std::string ParseCupsRequestRoot(std::string_view configText) {
   std::string root = "/var/spool/cups";
   std::istringstream lines{std::string(configText)};
@@ -82,18 +78,12 @@ std::string ParseCupsRequestRoot(std::string_view configText) {
   return root;
 }
 
-PosixPlatform::PosixPlatform(std::string cupsConfig)
-    : cupsConfig_(std::move(cupsConfig)),
-      deleteContext_(std::make_unique<PosixDeleteContext>(PosixDeleteHooks{})),
-      sweepWorkers_(DefaultSweepWorkers()) {}
+}  // namespace
 
-PosixPlatform::~PosixPlatform() = default;
-
-void PosixPlatform::SetDeleteHooks(PosixDeleteHooks hooks) {
-  // Kept in place: open listings refer to it.
-  deleteContext_->processFiles = ProcessFileIndex(hooks.procRoot);
-  sweepWorkers_ = std::max(1U, hooks.sweepWorkers);
-  deleteContext_->hooks = std::move(hooks);
+String WidenBytes(std::string_view bytes) {
+  String out;
+  AssignWidened(bytes, out);
+  return out;
 }
 
 std::size_t PosixPlatform::PathCapacity() const {
@@ -107,7 +97,8 @@ bool PosixPlatform::GetFolder(FolderSource source, String& out) {
     case FolderSource::CommonAppData:
       return SetIfFits("/var/lib", out);
     case FolderSource::SpoolDir: {
-      std::ifstream file(cupsConfig_);
+      // When it cannot be read there is no spooler, and the source is skipped.
+      std::ifstream file("/etc/cups/cups-files.conf");
       if (!file) return false;
       // Read through the stream, not with `<< rdbuf()`: that swallows a read
       // error (EISDIR, EIO) and the file would pass for one without the
@@ -142,7 +133,18 @@ std::unique_ptr<Listing> PosixPlatform::OpenListing(StringView folder, StringVie
   }
   const int fd = ::open(folderBytes.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  return OpenFolderListing(fd, std::move(patternBytes), *deleteContext_);
+  return OpenFolderListing(fd, std::move(patternBytes), deleteContext_);
+}
+
+// Two deleting listings per folder where two processors can run them: the
+// in-use checks and the freeing of each file overlap, while every unlink in
+// the folder still takes the folder's lock in turn, so more listings than
+// two only contend for it.
+unsigned PosixPlatform::SweepWorkers() const {
+  cpu_set_t usable;
+  CPU_ZERO(&usable);
+  if (::sched_getaffinity(0, sizeof usable, &usable) != 0) return 1;
+  return CPU_COUNT(&usable) >= 2 ? 2 : 1;
 }
 
 FileTime PosixPlatform::NowUtc() {

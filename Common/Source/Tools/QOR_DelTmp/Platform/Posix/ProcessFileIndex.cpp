@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace qor {
@@ -117,7 +118,7 @@ ProcessFileIndex::Use ProcessFileIndex::Lookup(dev_t device, ino_t inode, bool a
 }
 
 bool ProcessFileIndex::Read() {
-  const int procFd = ::open(procRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (procFd < 0) return false;
   const DirCloser proc(::fdopendir(procFd));
   if (proc.get() == nullptr) {

@@ -5,7 +5,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -24,9 +23,6 @@ class ProcessFileIndex {
   // to read than this could never be fresh.
   static constexpr std::chrono::milliseconds MaxAge{100};
 
-  // `procRoot` is where the proc file system is mounted.
-  explicit ProcessFileIndex(std::string procRoot) : procRoot_(std::move(procRoot)) {}
-
   // Looks the file up in a reading of the process table that began no
   // earlier than the age above, reading the table again when the last
   // reading is older. With `anyDevice`, an inode number held on any device
@@ -43,7 +39,6 @@ class ProcessFileIndex {
   bool AddDescriptors(int procFd, const std::string& pid);
   bool AddMappings(int procFd, const std::string& pid);
 
-  std::string procRoot_;
   bool read_ = false;
   bool complete_ = false;
   Clock::time_point readStart_;
