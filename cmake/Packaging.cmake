@@ -1,8 +1,8 @@
-# Packages made by cpack: for Linux a .deb (`cpack --preset linux-deb`), and
-# an .rpm and a .tar.gz of a statically linked build (`cpack --preset
-# linux-static`, or linux-aarch64 for 64-bit Arm), each with the binary,
-# manual page and systemd units; for Windows a .zip (exe, task definition,
-# readme). The files come from the install rules in packaging/CMakeLists.txt.
+# Packages made by cpack: for Linux an .rpm, a .tar.gz and a .deb of a
+# statically linked build (`cpack --preset linux-static`, or linux-aarch64
+# for 64-bit Arm), each with the binary, manual page and systemd units; for
+# Windows a .zip (exe, task definition, readme). The files come from the
+# install rules in packaging/CMakeLists.txt.
 
 set(QOR_PACKAGE_MAINTAINER "QOR_DelTmp maintainers <maintainers@qor.invalid>"
     CACHE STRING "Maintainer named in the packages")
@@ -40,9 +40,26 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QOR_PACKAGE_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  # Depends is worked out from the libraries the binary loads (dpkg-shlibdeps):
-  # the C and C++ runtime.
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Debian's names for the build's architecture (dpkg --print-architecture
+  # would name the build machine's, wrong for the cross build).
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+  elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  endif()
+  # The presets package a binary linked with -static-pie: it loads no
+  # library, so the .deb depends on none and installs on releases older than
+  # the one it is built on; lintian's override for that comes with it. A
+  # dynamically linked build gets its Depends from the libraries it loads
+  # (dpkg-shlibdeps, which needs dpkg-dev and file).
+  if(CMAKE_EXE_LINKER_FLAGS MATCHES "-static")
+    list(APPEND CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides.cmake)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  endif()
+  # dpkg reads xz since Debian 6; zstd, the default of some newer tools, only
+  # since Debian 12 and Ubuntu 21.10.
+  set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
       ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
@@ -77,7 +94,7 @@ else()
   # /usr/share/licenses/qor-deltmp, the release history in the package's
   # changelog instead of Debian's changelog.gz. The script moves the RPM's
   # staged files only.
-  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/rpm/fedora-layout.cmake)
+  list(APPEND CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/rpm/fedora-layout.cmake)
   set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/qor-deltmp/copyright")
   # The package owns its files and its licence folder; the folders around
   # them belong to the filesystem and systemd packages.

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Packaging: every package passes its linter and one smoke test.
-# - lintian on the .deb, rpmlint (packaging/rpm/rpmlint.toml) on both RPMs,
-#   wixl and msibuild on the MSI: each report is printed, and none may hold
-#   an error or a warning.
-# - The .deb and the x86-64 RPM are installed, run, upgraded to a next
-#   version and removed on a throw-away system (scripts/linux-package-smoke.sh),
-#   the MSI likewise under Wine in a scratch prefix; the zip is unpacked and
-#   its exe run, and so is each .tar.gz, with the binary its service names.
-# - Both RPMs' static binaries need no runtime newer than RHEL 8's and pass
-#   the generated end-to-end run, the aarch64 one under qemu.
+# - lintian on both .debs, rpmlint (packaging/rpm/rpmlint.toml) on both
+#   RPMs, wixl and msibuild on the MSI: each report is printed, and none may
+#   hold an error or a warning.
+# - The x86-64 .deb and RPM are installed, run, upgraded to a next version
+#   and removed on a throw-away system (scripts/linux-package-smoke.sh), the
+#   MSI likewise under Wine in a scratch prefix; the zip is unpacked and its
+#   exe run, and so is each .tar.gz, with the binary its service names.
+# - The static binaries of both .debs and both RPMs need no runtime newer
+#   than RHEL 8's; each .deb's is its RPM's build, and the RPMs' pass the
+#   generated end-to-end run, the aarch64 one under qemu.
 # - A build given a throw-away key signs the exe and the MSI; the build
 #   without one signs neither.
 # Outside the end-to-end run a packaged binary is only asked for its usage.
@@ -67,44 +68,54 @@ pack_next() {  # pack_next PACKAGE-PRESET [CPACK-OPTIONS...]
   cpack --preset "$@" -D CPACK_PACKAGE_VERSION="$next" -B "$work/next" >/dev/null
 }
 
-echo "---- .deb (linked dynamically, for the Debian release it is built on)"
-build linux-package linux-deb
-pack_next linux-deb
-deb="qor-deltmp_${version}_amd64.deb"
-check "lintian: no error or warning" lint lintian --display-info "build/linux-package/$deb"
-check "installed: runs, units verified, timer disabled; upgraded to $next: only it, timer kept; purged: nothing left" \
-  unshare -m bash scripts/linux-package-smoke.sh "build/linux-package/$deb" "$work/next/${deb//$version/$next}" "$work/deb"
-# The RHEL 8 check below must see what ties the .deb's binary to Debian 12.
-check "the RHEL 8 check names __libc_start_main@GLIBC_2.34 in the .deb's binary" \
-  grep -x '__libc_start_main@GLIBC_2.34' <<<"$(within_rhel8 build/linux-package/Common/Source/Tools/QOR_DelTmp/QOR_DelTmp)"
+# The check must see what ties a dynamically linked build to Debian 12: it
+# is shown stage 10's debug build, of the same compiler.
+check "the RHEL 8 check names __libc_start_main@GLIBC_2.34 in a dynamically linked build" \
+  grep -x '__libc_start_main@GLIBC_2.34' <<<"$(within_rhel8 build/linux-debug/Common/Source/Tools/QOR_DelTmp/QOR_DelTmp)"
+same_build() {  # same_build BINARY OTHER: OTHER carries BINARY's GNU build ID
+  local id
+  id=$(readelf -n "$1" | grep -o 'Build ID: [0-9a-f]*')
+  readelf -n "$2" | grep -F "$id"
+}
 
-# Each architecture's RPM and .tar.gz, of one static build.
+# Each architecture's RPM, .deb and .tar.gz, of one static build.
 for arch in x86_64 aarch64; do
-  echo "---- $arch RPM and .tar.gz (linked statically, for RHEL 8 and later, SLES 15, any Linux)"
+  echo "---- $arch RPM, .deb and .tar.gz (linked statically, for RHEL 8 and later, SLES 15, Debian, Ubuntu, any Linux)"
   preset=linux-static
   emulator=
+  deb="qor-deltmp_${version}_amd64.deb"
   if [ "$arch" = aarch64 ]; then
     preset=linux-aarch64
     emulator=qemu-aarch64-static
+    deb="qor-deltmp_${version}_arm64.deb"
   fi
   build "$preset" "$preset"
   rpm="qor-deltmp-$version-1.$arch.rpm"
   check "rpmlint: no error or warning" lint rpmlint -c packaging/rpm/rpmlint.toml "build/$preset/$rpm"
+  check "lintian: no error or warning" lint lintian --display-info "build/$preset/$deb"
   mkdir "$work/$arch.rpm" "$work/$arch.tar.gz"
   rpm2cpio "build/$preset/$rpm" | cpio -id --quiet -D "$work/$arch.rpm"
-  check "the RPM's binary needs no runtime newer than RHEL 8's" within_rhel8 "$work/$arch.rpm/usr/sbin/QOR_DelTmp"
+  dpkg-deb -x "build/$preset/$deb" "$work/$arch.deb"
+  for format in rpm deb; do
+    check "the $format's binary needs no runtime newer than RHEL 8's" within_rhel8 "$work/$arch.$format/usr/sbin/QOR_DelTmp"
+  done
+  # So the run below speaks for both.
+  check "the deb's binary is the rpm's (the same build ID)" same_build "$work/$arch".{rpm,deb}/usr/sbin/QOR_DelTmp
   # 100 seeds of the run the dynamic build gets 300 of (stage 10): enough to
   # show that the static runtimes and the aarch64 build behave the same.
-  check "the RPM's binary passes 100 seeds of the generated end-to-end run${emulator:+ under $emulator}" \
+  check "the rpm's binary passes 100 seeds of the generated end-to-end run${emulator:+ under $emulator}" \
     python3 tests/EndToEnd/generated_run.py linux "$work/$arch.rpm/usr/sbin/QOR_DelTmp" --seeds 100 --emulator "$emulator"
-  # The binary its service starts, found under where the .tar.gz was unpacked.
-  tar -xzf "build/$preset/qor-deltmp-$version-$arch.tar.gz" -C "$work/$arch.tar.gz"
+  # The binary its service starts, found under where the .tar.gz was unpacked
+  # as README says.
+  tar --no-overwrite-dir -xzf "build/$preset/qor-deltmp-$version-$arch.tar.gz" -C "$work/$arch.tar.gz"
   check "the .tar.gz unpacks a binary that runs, where its service starts it" usage $emulator \
     "$work/$arch.tar.gz$(sed -n 's/^ExecStart=\(.*\) \/s$/\1/p' "$work/$arch.tar.gz/usr/local/lib/systemd/system/QOR_DelTmp.service")"
   if [ "$arch" = x86_64 ]; then
-    pack_next "$preset" -G RPM
-    check "installed: runs, units verified, timer disabled; upgraded to $next: only it, timer kept; erased: nothing left" \
-      unshare -m bash scripts/linux-package-smoke.sh "build/$preset/$rpm" "$work/next/${rpm//$version/$next}" "$work/rpm"
+    pack_next "$preset" -G 'RPM;DEB'
+    for package in "$rpm" "$deb"; do
+      check "$package installed: runs, units verified, timer disabled; upgraded to $next: only it, timer kept; removed: nothing left" \
+        unshare -m bash scripts/linux-package-smoke.sh "build/$preset/$package" "$work/next/${package//$version/$next}" "$work/${package##*.}"
+    done
   fi
 done
 
