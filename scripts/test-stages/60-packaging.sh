@@ -109,7 +109,7 @@ for arch in x86_64 aarch64; do
   # as README says.
   tar --no-overwrite-dir -xzf "build/$preset/qor-deltmp-$version-$arch.tar.gz" -C "$work/$arch.tar.gz"
   check "the .tar.gz unpacks a binary that runs, where its service starts it" usage $emulator \
-    "$work/$arch.tar.gz$(sed -n 's/^ExecStart=\(.*\) \/s$/\1/p' "$work/$arch.tar.gz/usr/local/lib/systemd/system/QOR_DelTmp.service")"
+    "$work/$arch.tar.gz$(sed -n 's/^ExecStart=//p' "$work/$arch.tar.gz/usr/local/lib/systemd/system/QOR_DelTmp.service")"
   if [ "$arch" = x86_64 ]; then
     pack_next "$preset" -G 'RPM;DEB'
     for package in "$rpm" "$deb"; do
