@@ -7,10 +7,13 @@
 # its own.
 #
 # wixl (msitools) turns QOR_DelTmp.wxs into the package. It cannot write
-# three things the package needs, so they are added to its tables with
+# some things the package needs, so they are added to its tables with
 # msibuild's SQL afterwards:
 #  - the custom actions that run schtasks.exe from the system folder
-#    (type 34: a program in a folder, plus the flags below);
+#    (type 34: a program in a folder, plus the flags below), and the one that
+#    refuses a folder other than the task's;
+#  - NOTASK's place among the secure properties and the condition of the
+#    component that remembers it;
 #  - "a rebuild of the same version also replaces the installed one"
 #    (MajorUpgrade's AllowSameVersionUpgrades), so no two products with one
 #    version sit side by side;
@@ -46,6 +49,9 @@ unregister_on_rollback=$((34 + 64 + 256 + 1024 + 2048))
 schtasks='"[System64Folder]schtasks.exe"'
 create="$schtasks /Create /TN QOR_DelTmp /XML \"[INSTALLDIR]QOR_DelTmp-task.xml\" /F"
 delete="$schtasks /Delete /TN QOR_DelTmp /F"
+# NOTASK set (given, or remembered from the first install): no task is
+# registered, repaired or deleted.
+with_task='NOT NOTASK AND'
 # Sequence numbers around wixl's standard ones: RemoveFiles 3500,
 # InstallFiles 4000. A rollback action comes before the action it undoes.
 msibuild "$output" -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES
@@ -60,11 +66,34 @@ msibuild "$output" -q "INSERT INTO CustomAction (Action, Type, Source, Target) V
 # the action and its command line) and the rollback removes the files and
 # any half-made task.
 msibuild "$output" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES
-  ('UnregisterScheduledTask', 'REMOVE~=\"ALL\"', 3490)"
+  ('UnregisterScheduledTask', '$with_task REMOVE~=\"ALL\"', 3490)"
 msibuild "$output" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES
-  ('UnregisterTaskOnRollback', 'NOT REMOVE~=\"ALL\"', 4001)"
+  ('UnregisterTaskOnRollback', '$with_task NOT REMOVE~=\"ALL\"', 4001)"
 msibuild "$output" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES
-  ('RegisterScheduledTask', 'NOT REMOVE~=\"ALL\"', 4002)"
+  ('RegisterScheduledTask', '$with_task NOT REMOVE~=\"ALL\"', 4002)"
+
+# The task's XML names C:\Program Files\QOR_DelTmp\QOR_DelTmp.exe, so with a
+# task the first install refuses any other INSTALLDIR (type 19: show the
+# message, fail the install) rather than register a task that cannot start.
+# The folder to compare with is known once CostFinalize (1000) has resolved
+# the folders, and is set then (type 51: a property from a formatted
+# string); the refusal comes before the old version is removed (1401).
+default_dir='[ProgramFiles64Folder]QOR_DelTmp\'
+refusal="The daily task runs QOR_DelTmp from $default_dir, so with the task it installs only there, not in [INSTALLDIR]. To install elsewhere, add NOTASK=1 to the msiexec command and schedule QOR_DelTmp yourself."
+msibuild "$output" -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES
+  ('SetTaskFolder', 51, 'QOR_TASKDIR', '$default_dir')"
+msibuild "$output" -q "INSERT INTO CustomAction (Action, Type, Target) VALUES
+  ('RefuseOtherFolder', 19, '$refusal')"
+msibuild "$output" -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES
+  ('SetTaskFolder', 1001)"
+msibuild "$output" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES
+  ('RefuseOtherFolder', '$with_task NOT Installed AND NOT (INSTALLDIR ~= QOR_TASKDIR)', 1002)"
+
+# Public properties reach the installation script only when they are
+# secure (per-machine installs started by a user, Group Policy).
+msibuild "$output" -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;NOTASK'
+  WHERE Property = 'SecureCustomProperties'"
+msibuild "$output" -q "UPDATE Component SET Condition = 'NOTASK' WHERE Component = 'NoTaskChoice'"
 
 # Attributes 1 (migrate features) + 512 (VersionMax inclusive): the row that
 # finds older installs also finds the same version built again.

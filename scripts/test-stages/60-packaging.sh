@@ -5,8 +5,10 @@
 #   hold an error or a warning.
 # - The x86-64 .deb and RPM are installed, run, upgraded to a next version
 #   and removed on a throw-away system (scripts/linux-package-smoke.sh), the
-#   MSI likewise under Wine in a scratch prefix; the zip is unpacked and its
-#   exe run, and so is each .tar.gz, with the binary its service names.
+#   MSI likewise under Wine in a scratch prefix, where it also refuses a
+#   folder other than its task's and installs without the task given
+#   NOTASK; the zip is unpacked and its exe run, and so is each .tar.gz,
+#   with the binary its service names.
 # - The static binaries of both .debs and both RPMs need no runtime newer
 #   than RHEL 8's; each .deb's is its RPM's build, and the RPMs' pass the
 #   generated end-to-end run, the aarch64 one under qemu.
@@ -142,16 +144,35 @@ check "the zip's exe demands administrator rights" \
 cp "$win/QOR_DelTmp-$version-x64.msi" "$WINEPREFIX/drive_c/this.msi"
 check "wixl and msibuild: no error or warning" \
   lint bash packaging/windows/build-msi.sh "$next" "$win/packaging/msi-files" "$WINEPREFIX/drive_c/next.msi"
+task="$WINEPREFIX/drive_c/windows/system32/tasks/QOR_DelTmp"
 msi_smoke() {  # installed, run, upgraded and uninstalled under Wine
   wine_run msiexec /i 'C:\this.msi' /qn
   usage wine_run 'C:\Program Files\QOR_DelTmp\QOR_DelTmp.exe'
-  [ -f "$WINEPREFIX/drive_c/windows/system32/tasks/QOR_DelTmp" ]
+  [ -f "$task" ]
   wine_run msiexec /i 'C:\next.msi' /qn
   [ "$(installed)" = "$next" ]
   wine_run msiexec /x 'C:\next.msi' /qn
   [ -z "$(installed)$(find "$WINEPREFIX/drive_c" -iname '*qor?deltmp*')" ]
 }
 check "installed, runs, task there; upgraded to $next: only it; uninstalled: nothing left" msi_smoke
+fails() {  # fails COMMAND...: the command fails
+  ! "$@"
+}
+msi_elsewhere() {  # installed in another folder, refused with the task and taken without
+  fails wine_run msiexec /i 'C:\this.msi' /qn 'INSTALLDIR=C:\elsewhere'
+  [ -z "$(installed)" ]
+  wine_run msiexec /i 'C:\this.msi' /qn NOTASK=1 'INSTALLDIR=C:\elsewhere'
+  # The upgrade keeps to the first install's choices.
+  wine_run msiexec /i 'C:\next.msi' /qn
+  usage wine_run 'C:\elsewhere\QOR_DelTmp.exe'
+  [ ! -e "$task" ]
+  # An administrator's own task, which uninstalling leaves.
+  wine_run schtasks /Create /TN QOR_DelTmp /XML 'C:\elsewhere\QOR_DelTmp-task.xml'
+  wine_run msiexec /x 'C:\next.msi' /qn
+  [ -f "$task" ]
+  [ -z "$(installed)$(ls "$WINEPREFIX/drive_c/elsewhere")" ]
+}
+check "INSTALLDIR elsewhere: refused; with NOTASK=1 installed there, upgraded, no task; uninstalled: an own task kept" msi_elsewhere
 
 echo "---- Authenticode"
 openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=QOR_DelTmp test code signing" \
