@@ -3,27 +3,31 @@
 #   generated_run.py linux BINARY [--seeds N (300)] [--first SEED (1)] [--emulator CMD]
 #   generated_run.py wine EXE HOLD_AND_RUN PREFIX [--seeds N] [--first SEED]
 #   generated_run.py faults BINARY
-#   generated_run.py posix TEST_PROGRAM
 # A seed fills the swept folders, and folders that must not be swept, with entries from a small
 # grammar: names around the rules' edges, sizes 0, 1 and 4 GiB, last writes around both age
 # bounds, files, read-only files, folders, links, FIFOs, and files held open or mapped by other
 # processes. It picks a command line and a time zone and, on Linux, the spool's settings, TMPDIR,
-# whether leases work, overlayfs, a closed standard input and Ctrl+C. It runs the tool once and
-# compares what went, what was printed and the exit status with the oracle. A failure names the
-# seed, its plan and the entries the run got wrong, the shortest first.
+# whether leases work, overlayfs, a closed or broken standard stream, Ctrl+C, and a step: the tool
+# stopped just after a chosen system call on a chosen file, the world changed, the tool let go on.
+# It runs the tool once and compares what went, what was printed and the exit status with the
+# oracle. A failure names the seed, its plan and the entries the run got wrong, the shortest
+# first. The first seeds are not drawn: they go through the combinations the safety promises rest
+# on (leases, overlayfs, each step, the path capacity's edges), so each occurs in every run.
 # The fault sweep fails each system call of a run in turn, at each occurrence, on one fixture.
-# Linux runs are made as root in mount and pid namespaces of their own, over scratch folders; the
-# POSIX test program runs there too.
+# Linux runs are made as root in mount and pid namespaces of their own, over scratch folders.
 # Exit status: 0 passed, 1 failed, 77 skipped.
 import collections
+import ctypes
 import dataclasses
 import datetime
 import itertools
+import mmap
 import os
 import pwd
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -47,7 +51,8 @@ ARGUMENTS = ["/s", "-S", "/a", "-A", "/s-a", "-a/s", "/", "--", "/?", "/s/?", "/
              "/a/x", "-\xe9\u0416", "/" * 62 + "a", "/" * 63 + "a"]
 SCRATCH = "/var/lib/qor"  # beside QORTemp, never swept
 OUTSIDE = f"{SCRATCH}/outside"  # where links lead
-LINUX_FOLDERS = "/var/tmp /var/lib/QORTemp /var/spool/cups /var/lib/spool /tmp /tmp/u".split()
+ELSEWHERE = f"{SCRATCH}/elsewhere"  # where a swapped folder leads
+LINUX_FOLDERS = f"/var/tmp /var/lib/QORTemp /var/spool/cups /var/lib/spool /tmp /tmp/u {ELSEWHERE}".split()
 # cups-files.conf, and the spool folder it names.
 CUPS = {
     None: None,
@@ -56,13 +61,15 @@ CUPS = {
     "requestROOT\t/var/lib/spool # comment\n#RequestRoot /tmp\nRequestRootX /tmp\n": "/var/lib/spool",
     "RequestRoot /var/lib/spool\nRequestRoot /var/spool/cups\n": "/var/spool/cups",
 }
+STDOUT_LOST = ("stdout closed", "stdout a pipe with no reader")
 
 
 @dataclasses.dataclass
 class Entry:
     path: str
-    # file, readonly, folder, link, fifo, mapped (by a running copy of sleep) or held (open); on
-    # Windows held0, held3 or held7, held open with that FILE_SHARE_* mask
+    # file, readonly, link or one that is never deleted: folder, fifo, mapped (by a running copy
+    # of sleep), "mapped, descriptor closed" (by this script), held (open); on Windows held0,
+    # held3 or held7, held open with that FILE_SHARE_* mask
     kind: str
     size: int = 0
     mtime: int = 0  # ns since 1970
@@ -73,14 +80,95 @@ class Plan:
     args: list
     zone: str = "UTC"
     windows: bool = False
+    capacity: int = 4096  # of a path, terminator included
+    drive: str = ""  # the Linux folder of the Windows drive C:
     swept: list = None  # the folders the tool must sweep
     lease: bool = True
     overlay: bool = False
-    tmpdir: str = "/tmp/u"
+    tmpdir: str = "/tmp/u"  # None: the platform's default
     cups: str = "LogLevel warn\n"
-    interrupt: int = 0  # Ctrl+C as that deletion starts; 0: none
+    interrupt: int = None  # Ctrl+C once this many files are deleted; 0: before any folder is probed
     twice: bool = False  # a second Ctrl+C as the handler returns
-    closed_stdin: bool = False  # so the first descriptor the tool opens is 0
+    stdio: str = None  # "stdin closed", or one of STDOUT_LOST
+    step: str = None  # one of STEPS
+    edge: int = None  # the length of the user temp folder's path, separator included
+
+
+class Problem(Exception):
+    pass
+
+
+def replace_by_fifo(entry):
+    os.remove(entry.path)
+    os.mkfifo(entry.path)
+    entry.kind = "fifo"
+
+
+def replace_by_link(entry):
+    os.remove(entry.path)
+    os.symlink(OUTSIDE, entry.path)
+    entry.kind = "a link put in place of the file judged"
+
+
+def swap_folder(entry):
+    folder = os.path.dirname(entry.path)
+    os.rename(folder, folder + ".moved")
+    os.symlink(ELSEWHERE, folder)
+
+    def undo():
+        os.remove(folder)
+        os.rename(folder + ".moved", folder)
+
+    return undo
+
+
+def write_to(entry):
+    with open(entry.path, "ab") as file:
+        file.write(b"x")
+    os.utime(entry.path, ns=(entry.mtime, entry.mtime))
+    entry.size = 1
+
+
+def touch(entry):
+    entry.mtime = time.time_ns()
+    os.utime(entry.path, ns=(entry.mtime, entry.mtime))
+
+
+# The kernel holds the opener back, and tells the tool, until the tool gives the lease up.
+def open_under_lease(entry):
+    opener = subprocess.Popen(["cat", entry.path], stdout=subprocess.DEVNULL)
+    while "BREAKING" not in open("/proc/locks").read():
+        time.sleep(0.01)
+    entry.kind = "held"
+    return opener.wait
+
+
+def hold_late(entry):
+    with open(entry.path) as file:
+        holder = subprocess.Popen(["sleep", "1000"], stdin=file)
+    time.sleep(0.5)  # past the time a reading of the process table is trusted
+    entry.kind = "held"
+    return holder.kill
+
+
+@dataclasses.dataclass
+class Step:
+    call: str  # the tool stops just after its first such call on the target
+    act: object  # changes the world meanwhile; may return what undoes it after the run
+    target: str = "/tmp/u/DsP5A.tmp"  # a name no draw makes
+    lease: bool = None  # what the step needs
+
+
+OLD_EMPTY = "/tmp/u/.TmP"
+STEPS = {
+    "replaced by a FIFO after it was examined": Step("newfstatat", replace_by_fifo),
+    "replaced by a link after it was opened": Step("openat", replace_by_link),
+    "its folder swapped for a link after it was opened": Step("openat", swap_folder),
+    "written to after it was examined": Step("newfstatat", write_to, OLD_EMPTY),
+    "touched after it was examined": Step("newfstatat", touch, OLD_EMPTY),
+    "opened by another process under the tool's lease": Step("fcntl", open_under_lease, lease=True),
+    "opened by another process after the table was read": Step("openat", hold_late, lease=False),
+}
 
 
 # What the command line does, by the rules: (silent, delete all, the message that ends the run or
@@ -108,12 +196,18 @@ def floor_of(zone):
 # True when the rules delete the entry, False when they keep it, None when it is too close to the
 # 7-day bound for the run's start and end to tell.
 def goes(entry, everything, plan, started, ended):
-    name = os.path.basename(entry.path)
-    if os.path.dirname(entry.path) not in plan.swept or entry.kind in ("folder", "fifo", "mapped"):
+    folder, name = os.path.split(entry.path)
+    dsp = re.fullmatch(r"(?i:dsp)[0-9A-F]{0,4}\.(?i:tmp)", name)
+    length = len(folder) + 1  # with the separator the tool adds
+    if plan.windows:
+        length += len("C:") - len(plan.drive)
+    if length + len("DSP????.tmp" if dsp else "????.tmp") >= plan.capacity:
+        return False  # the pass's pattern does not fit a path
+    if folder not in plan.swept or entry.kind not in ("file", "readonly", "link"):
         return False
-    if "held" in entry.kind or plan.windows and entry.kind == "readonly":
-        return False  # in use, or read-only where Windows refuses to delete it
-    if re.fullmatch(r"(?i:dsp)[0-9A-F]{0,4}\.(?i:tmp)", name):
+    if plan.windows and entry.kind == "readonly":
+        return False  # Windows refuses to delete it
+    if dsp:
         return True
     if not re.fullmatch(r"[0-9A-F]{0,4}\.(?i:tmp)", name) or entry.size != 0:
         return False
@@ -150,6 +244,26 @@ def make_entries(rng, folders, floor, kinds):
     return list(entries.values())
 
 
+# A folder of exactly `length` characters under `top`, in names of at most 250.
+def deep(top, length):
+    path = top
+    while length - len(path) > 250:
+        path += "/" + "d" * 200
+    return path + "/" + "d" * (length - len(path) - 1)
+
+
+# Maps the file into this process and closes the descriptor: only the mapping holds it, which on
+# overlayfs does not stop a write lease. @returns what unmaps it.
+def map_and_close(path):
+    libc = ctypes.CDLL(None)
+    libc.mmap.restype = ctypes.c_void_p
+    libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t] + [ctypes.c_int] * 3 + [ctypes.c_long]
+    descriptor = os.open(path, os.O_RDONLY)
+    address = libc.mmap(None, 1, mmap.PROT_READ, mmap.MAP_SHARED, descriptor, 0)
+    os.close(descriptor)
+    return lambda: libc.munmap(ctypes.c_void_p(address), ctypes.c_size_t(1))
+
+
 # Makes the entries; returns what ends the holds on them.
 def build(entries, lease):
     releases = []
@@ -176,6 +290,8 @@ def build(entries, lease):
             releases.append(open(entry.path).close)
         if entry.kind == "mapped":
             releases.append(subprocess.Popen([entry.path, "1000"]).kill)
+        if entry.kind == "mapped, descriptor closed":
+            releases.append(map_and_close(entry.path))
     return releases
 
 
@@ -184,13 +300,17 @@ def build(entries, lease):
 def check(plan, entries, run, faulted=None):
     releases = build(entries, plan.lease)
     started = time.time_ns()
-    status, printed = run()
-    ended = time.time_ns()
-    for release in releases:
-        release()
+    try:
+        status, printed = run(releases)
+    except Problem as problem:
+        return str(problem)
+    finally:
+        ended = time.time_ns()
+        for release in releases:
+            release()
     silent, everything, message = parse(plan)
     gone = {entry.path for entry in entries if not os.path.lexists(entry.path)}
-    interrupted = message is None and 0 < plan.interrupt <= len(gone)
+    interrupted = message is None and plan.interrupt is not None and plan.interrupt <= len(gone)
     want_status = len(gone) if plan.windows else min(len(gone), 255)
     want = f"SUCCESS({len(gone)})\n"
     if message is not None:
@@ -199,7 +319,7 @@ def check(plan, entries, run, faulted=None):
     elif interrupted and plan.twice:
         want_status = -2  # ended by SIGINT
         want = ""
-    if silent or (faulted == "write" and printed == b""):
+    if silent or plan.stdio in STDOUT_LOST or (faulted == "write" and printed == b""):
         want = ""  # or the write failed
     want = want.replace("\n", "\r\n").encode("latin-1", "replace") if plan.windows else want.encode()
     problems = []
@@ -229,6 +349,8 @@ def prepare_linux(plan):
     for folder in LINUX_FOLDERS:
         empty(folder)
     plan.swept = ["/var/tmp", "/var/lib/QORTemp", CUPS[plan.cups], plan.tmpdir or "/tmp"]
+    if plan.tmpdir:
+        os.makedirs(plan.tmpdir, exist_ok=True)
     if plan.overlay:
         layers = f"lowerdir={SCRATCH}/lower,upperdir={SCRATCH}/upper,workdir={SCRATCH}/work"
         subprocess.run(f"mount -t overlay qor -o {layers} /var/tmp".split(), check=True)
@@ -240,15 +362,49 @@ def prepare_linux(plan):
     return LINUX_FOLDERS
 
 
-def run_linux(plan, tracer):
-    env = dict(os.environ, TZ=plan.zone, TMPDIR=plan.tmpdir or "")
+# The strace options that make Ctrl+C or the step of `plan` happen, with the step; none for a plan
+# without either.
+def tracing(plan):
+    if plan.interrupt == 0:
+        return ["-P", "/var/tmp", "-e", "trace=newfstatat", "-e", "inject=newfstatat:signal=INT:when=1"], None
+    if plan.interrupt and plan.twice:
+        return ["-e", "trace=unlinkat,rt_sigreturn", "-e", f"inject=unlinkat:signal=INT:when={plan.interrupt}",
+                "-e", "inject=rt_sigreturn:signal=INT:when=1"], None
     if plan.interrupt:
-        # One processor, so one thread deletes: the deletion in hand is the last.
-        strace = f"taskset -c {min(os.sched_getaffinity(0))} strace -f -qq -o /dev/null -e "
-        strace += f"inject=unlinkat:signal=INT:when={plan.interrupt}"
-        if plan.twice:
-            strace += " -e inject=rt_sigreturn:signal=INT:when=1"
-        tracer = strace.split() + tracer
+        return ["-e", "trace=unlinkat", "-e", f"inject=unlinkat:signal=INT:when={plan.interrupt}"], None
+    if plan.step is None:
+        return [], None
+    step = STEPS[plan.step]
+    path = step.target if step.call == "fcntl" else os.path.basename(step.target)
+    return ["-P", path, "-e", f"trace={step.call}", "-e", "signal=SIGSTOP", "-e",
+            f"inject={step.call}:signal=STOP:when=1"], step
+
+
+# Lets the tool run until its step stops it, changes the world and lets the tool go on.
+def take_step(tool, step, entries, releases):
+    target = next(entry for entry in entries if entry.path == step.target)
+    while tool.poll() is None:
+        with open(f"{SCRATCH}/steps") as file:
+            stopped = re.search(r"(?m)^(\d+) +--- stopped by SIGSTOP", file.read())
+        if stopped:
+            undo = step.act(target)
+            if undo:
+                releases.append(undo)
+            os.kill(int(stopped[1]), signal.SIGCONT)
+            return
+        time.sleep(0.01)
+    raise Problem(f"the tool ended before its step, {step}")
+
+
+def run_linux(plan, entries, releases, tracer):
+    env = dict(os.environ, TZ=plan.zone, TMPDIR=plan.tmpdir or "")
+    options, step = tracing(plan)
+    if options:
+        # One processor, so one thread deletes: the deletion in hand is the last, and the step
+        # stops the only thread that works.
+        open(f"{SCRATCH}/steps", "w").close()
+        tracer = ["taskset", "-c", str(min(os.sched_getaffinity(0))), "strace", "-f", "-qq", "-o",
+                  f"{SCRATCH}/steps"] + options + tracer
     if "strace" in tracer:
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"  # not under ptrace
     if not plan.lease:
@@ -256,12 +412,30 @@ def run_linux(plan, tracer):
         # descriptors than there are processes.
         tracer = "setpriv --inh-caps=-lease --bounding-set=-lease prlimit --nofile=32".split() + tracer
     with open(f"{SCRATCH}/out", "w+b") as out:
-        command = tracer + [f"{SCRATCH}/QOR_DelTmp"] + plan.args
-        close_stdin = (lambda: os.close(0)) if plan.closed_stdin else None
-        status = subprocess.run(command, stdout=out, env=env, timeout=60,
-                                preexec_fn=close_stdin).returncode
+        tool = subprocess.Popen(tracer + [f"{SCRATCH}/QOR_DelTmp"] + plan.args, stdout=out,
+                                env=env, preexec_fn=lambda: break_stdio(plan))
+        try:
+            if step:
+                take_step(tool, step, entries, releases)
+            status = tool.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            tool.kill()
+            raise Problem("the tool did not end within 60 s")
         out.seek(0)
         return status, out.read()
+
+
+# In the tool's process before it starts. A closed stream is the first descriptor it opens.
+def break_stdio(plan):
+    if plan.stdio == "stdin closed":
+        os.close(0)
+    if plan.stdio == "stdout closed":
+        os.close(1)
+    if plan.stdio == "stdout a pipe with no reader":
+        reader, writer = os.pipe()
+        os.dup2(writer, 1)
+        os.close(reader)
+        os.close(writer)
 
 
 # Runs this script again as the first process of mount and pid namespaces of its own, with
@@ -281,8 +455,6 @@ def enter_namespace(binary):
     os.makedirs(f"{SCRATCH}/etc")
     layers = f"lowerdir=/etc,upperdir={SCRATCH}/etc,workdir={SCRATCH}/etc-work"
     subprocess.run(f"mount -t overlay qor -o {layers} /etc".split(), check=True)
-    with open(OUTSIDE, "w") as file:
-        file.write("outside")
     with open(os.open(f"{SCRATCH}/QOR_DelTmp", os.O_CREAT | os.O_WRONLY, 0o755), "wb") as file:
         file.write(image)
 
@@ -293,9 +465,23 @@ def option(name, default):
     return default
 
 
-# `prepare` empties the folders, picks the platform's part of the plan and returns the folders
-# to fill; `run` runs the tool.
-def sweep_seeds(windows, prepare, kinds, run):
+# The entries every run of a platform has besides the drawn ones: `holders`, the link target, and
+# those the step and the capacity's edge work on.
+def fixed_entries(plan, holders):
+    old = time.time_ns() - 2 * WEEK
+    entries = holders + [Entry(OUTSIDE, "file")]
+    if plan.step:
+        name = os.path.basename(STEPS[plan.step].target)
+        entries += [Entry(STEPS[plan.step].target, "file", 0, old), Entry(f"{ELSEWHERE}/{name}", "file"),
+                    Entry("/var/tmp/DsPE.tmp", "file")]  # one before it, where the table is read
+    if plan.edge:
+        entries += [Entry(f"{plan.tmpdir}/.tmp", "file", 0, old), Entry(f"{plan.tmpdir}/DSP.tmp", "file", 1)]
+    return entries
+
+
+# `draw` picks the platform's part of a plan, `first_plans` what the first seeds' plans are,
+# `prepare` empties the folders and returns those to fill, and `run` runs the tool.
+def sweep_seeds(windows, draw, first_plans, prepare, kinds, holders, run):
     seeds = int(option("--seeds", 300))
     first = int(option("--first", 1))
     failed = 0
@@ -304,8 +490,17 @@ def sweep_seeds(windows, prepare, kinds, run):
         args = rng.sample(ARGUMENTS, rng.choice([0, 0, 1, 1, 2]))
         zone = rng.choice("UTC Asia/Tokyo America/New_York Australia/Sydney".split())
         plan = Plan(args, zone, windows)
-        entries = make_entries(rng, prepare(rng, plan), floor_of(zone), kinds.split())
-        problems = check(plan, entries, lambda: run(plan, entries))
+        draw(rng, plan)
+        if seed <= len(first_plans):
+            vars(plan).update(args=[], interrupt=None, twice=False, stdio=None, step=None)
+            vars(plan).update(first_plans[seed - 1])
+        if plan.step:
+            plan.tmpdir = "/tmp/u"
+            if STEPS[plan.step].lease is not None:
+                plan.lease = STEPS[plan.step].lease
+        entries = make_entries(rng, prepare(plan), floor_of(zone), kinds.split())
+        entries += fixed_entries(plan, holders)
+        problems = check(plan, entries, lambda releases: run(plan, entries, releases))
         if problems:
             failed += 1
             print(f"FAIL seed {seed}: {plan}\n  {problems}")
@@ -313,24 +508,51 @@ def sweep_seeds(windows, prepare, kinds, run):
     return int(failed > 0)
 
 
+# The user temp folder as long as each pass's pattern allows, and one character longer.
+def edges(capacity):
+    return [dict(edge=capacity - len(pattern) - room) for pattern in ("DSP????.tmp", "????.tmp")
+            for room in (1, 0)]
+
+
+# Leases granted and refused, each with and without overlayfs; each step; Ctrl+C before any folder
+# is probed; output that cannot be written; the path capacity's edges.
+FIRST_LINUX = [dict(lease=True, overlay=True), dict(lease=False, overlay=True),
+               dict(lease=True, overlay=False), dict(lease=False, overlay=False)]
+FIRST_LINUX += [dict(step=name) for name in STEPS]
+FIRST_LINUX += [dict(interrupt=0)] + [dict(stdio=lost) for lost in STDOUT_LOST] + edges(4096)
+
+
 def linux(binary):
     enter_namespace(binary)
     for _ in range(40):
         subprocess.Popen(["sleep", "1000"])  # more processes than a run without a lease has fds
 
-    def prepare(rng, plan):
+    def draw(rng, plan):
         plan.lease = rng.random() < 0.5
         plan.overlay = rng.random() < 0.2
         plan.tmpdir = rng.choice([None, "/tmp/u", "/var/tmp", "/tmp/none"])
         plan.cups = rng.choice(list(CUPS))
-        plan.interrupt = rng.choice([0, 0, 0, 0, 1, 2, 3])
-        plan.twice = rng.random() < 0.5
-        plan.closed_stdin = rng.random() < 0.2
+        plan.interrupt = rng.choice([None, None, None, None, 0, 1, 2, 3])
+        plan.twice = bool(plan.interrupt) and rng.random() < 0.5
+        plan.stdio = rng.choice([None, None, None, None, "stdin closed", *STDOUT_LOST])
+        if plan.interrupt is None and parse(plan)[2] is None and rng.random() < 0.3:
+            plan.step = rng.choice(list(STEPS))
+
+    def prepare(plan):
+        if plan.edge:
+            plan.tmpdir = deep("/tmp/l", plan.edge - 1)
         return prepare_linux(plan)
 
     emulator = option("--emulator", "").split()
     kinds = "file " * 8 + "readonly folder link fifo held mapped"
-    return sweep_seeds(False, prepare, kinds, lambda plan, entries: run_linux(plan, emulator))
+    holders = [Entry("/var/tmp/DsPA.tmp", "held"), Entry("/var/tmp/DsPB.tmp", "mapped"),
+               Entry("/var/tmp/DsPC.tmp", "mapped, descriptor closed")]
+    return sweep_seeds(False, draw, FIRST_LINUX, prepare, kinds, holders,
+                       lambda plan, entries, releases: run_linux(plan, entries, releases, emulator))
+
+
+# The TMP path capacity's edges, and an argument with a character beyond U+00FF.
+FIRST_WINE = edges(260) + [dict(args=["-\xe9\u0416"])]
 
 
 def wine(exe, runner, prefix):
@@ -342,27 +564,45 @@ def wine(exe, runner, prefix):
     folders = [f"{drive}/{folder}" for folder in "windows/temp ProgramData/QORTemp "
                f"windows/system32/spool/printers users/{user}/Temp".split()]
 
-    def prepare(rng, plan):
-        for folder in folders:
+    def windows_path(path):
+        return "C:" + path[len(drive):].replace("/", "\\")
+
+    def draw(rng, plan):
+        plan.capacity = 260
+        plan.drive = drive
+        plan.tmpdir = None
+
+    def prepare(plan):
+        for folder in folders + [f"{drive}/l"]:
             empty(folder)
-        plan.swept = folders
+        if plan.edge:
+            # "C:" in place of the drive's folder, and GetTempPathW's "\" after it.
+            plan.tmpdir = deep(f"{drive}/l", len(drive) + plan.edge - 3)
+            os.makedirs(plan.tmpdir)
+        plan.swept = folders[:3] + [plan.tmpdir or folders[3]]
         return folders
 
-    def run(plan, entries):
+    def run(plan, entries, releases):
         command = ["bash", os.path.dirname(__file__) + "/../../scripts/wine-run.sh", prefix,
                    os.path.abspath(runner), "C:\\qor\\out"]
         for entry in entries:
             if "held" in entry.kind:
-                command.append(entry.kind[-1] + ":C:" + entry.path[len(drive):].replace("/", "\\"))
+                command.append(entry.kind[-1] + ":" + windows_path(entry.path))
+        if plan.tmpdir:
+            command.append("TMP=" + windows_path(plan.tmpdir))
         command += ["--", "C:\\qor\\QOR_DelTmp.exe"] + plan.args
         env = dict(os.environ, TZ=plan.zone, LC_ALL="C.UTF-8")
         run = subprocess.run(command, capture_output=True, env=env, timeout=120, cwd=drive)
+        if not run.stdout.split():
+            raise Problem(f"wine ended with {run.returncode}, printing {run.stdout + run.stderr!r}")
         with open(f"{drive}/qor/out", "rb") as file:
             return int(run.stdout.split()[-1]), file.read()
 
     # Wine takes a Linux link for the file it leads to, and deletes the target where Windows
     # deletes a link itself; a file Linux maps is not in use for Wine.
-    return sweep_seeds(True, prepare, "file " * 8 + "readonly folder fifo held0 held3 held7", run)
+    holders = [Entry(f"{folders[0]}/DsP{share}.tmp", f"held{share}") for share in "037"]
+    return sweep_seeds(True, draw, FIRST_WINE, prepare, "file " * 8 + "readonly folder fifo held0 held3 held7",
+                       holders, run)
 
 
 # Each call is failed with EIO, and with the errors that lead elsewhere in the tool.
@@ -373,26 +613,26 @@ NEVER_FAILED = set("brk futex exit exit_group getpid gettid set_tid_address".spl
 
 
 # Nine candidates (an empty 1A2B.tmp two weeks old and a DSP1.tmp in each folder, and a link
-# DSP4.tmp), beside a held DSP2.tmp, a mapped DSP3.tmp and two names that fail a rule. Each call
-# the tool's own code makes (the first whose stack passes through main() and all after it; strace
-# counts each thread on its own) fails at each of its occurrences, in a run of its own. Each run
-# must end by itself, print SUCCESS(n) for the n candidates that went (nothing when the failed
-# call is that write), exit with n, and keep every other entry. Leases granted, and refused
-# (another owner's files, no CAP_LEASE), where the process table decides.
+# DSP4.tmp), beside a held DSP2.tmp, a mapped DSP3.tmp, the link's target and two names that fail
+# a rule. Each call the tool's own code makes (the first whose stack passes through main() and all
+# after it; strace counts each thread on its own) fails at each of its occurrences, in a run of its
+# own. Each run must end by itself, print SUCCESS(n) for the n candidates that went (nothing when
+# the failed call is that write), exit with n, and keep every other entry. Leases granted, and
+# refused (another owner's files, no CAP_LEASE), where the process table decides.
 def faults(binary):
     enter_namespace(binary)
     old = time.time_ns() - 2 * WEEK
     entries = [Entry("/var/tmp/DSP2.tmp", "held"), Entry("/var/tmp/DSP3.tmp", "mapped"),
-               Entry("/var/tmp/DSP4.tmp", "link"), Entry("/var/tmp/1a2b.tmp", "file", 0, old),
-               Entry("/var/tmp/3C4D.tmp", "file", 0, time.time_ns())]
+               Entry("/var/tmp/DSP4.tmp", "link"), Entry(OUTSIDE, "file"),
+               Entry("/var/tmp/1a2b.tmp", "file", 0, old), Entry("/var/tmp/3C4D.tmp", "file", 0, time.time_ns())]
     for folder in "/var/tmp /var/lib/QORTemp /var/spool/cups /tmp/u".split():
         entries += [Entry(f"{folder}/1A2B.tmp", "file", 0, old), Entry(f"{folder}/DSP1.tmp", "file")]
     failed = 0
     for lease in (True, False):
         plan = Plan([], lease=lease)
         prepare_linux(plan)
-        check(plan, list(entries), lambda: run_linux(plan, f"strace -f -qq -k -o {SCRATCH}/trace"
-                                                           .split()))
+        trace = f"strace -f -qq -k -o {SCRATCH}/trace".split()
+        check(plan, list(entries), lambda releases: run_linux(plan, entries, releases, trace))
         with open(f"{SCRATCH}/trace") as file:
             trace = file.read()
         startup = collections.Counter(re.findall(r"(?m)^\d+ +(\w+)\(", trace.split("(main+")[0])[:-1])
@@ -405,8 +645,9 @@ def faults(binary):
                 for when in range(startup[call] + 1, most[call] + 1):
                     prepare_linux(plan)
                     inject = f"inject={call}:error={error}:when={when}"
-                    strace = f"strace -f -qq --seccomp-bpf -o /dev/null -e trace={call} -e {inject}"
-                    problems = check(plan, list(entries), lambda: run_linux(plan, strace.split()), call)
+                    strace = f"strace -f -qq --seccomp-bpf -o /dev/null -e trace={call} -e {inject}".split()
+                    problems = check(plan, list(entries),
+                                     lambda releases: run_linux(plan, entries, releases, strace), call)
                     runs += 1
                     if problems:
                         failed += 1
@@ -415,11 +656,6 @@ def faults(binary):
     return int(failed > 0)
 
 
-def posix(program):
-    enter_namespace(program)
-    os.execv(f"{SCRATCH}/QOR_DelTmp", [program])
-
-
 if __name__ == "__main__":
-    modes = {"linux": linux, "wine": wine, "faults": faults, "posix": posix}
+    modes = {"linux": linux, "wine": wine, "faults": faults}
     sys.exit(modes[sys.argv[1]](*itertools.takewhile(lambda arg: arg[:2] != "--", sys.argv[2:])))
