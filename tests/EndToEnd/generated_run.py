@@ -6,22 +6,20 @@
 # A seed fills the swept folders, and folders that must not be swept, with entries from a small
 # grammar: names around the rules' edges, sizes 0, 1 and 4 GiB, last writes around both age
 # bounds, files, read-only files, folders, links, FIFOs, and files held open or mapped by other
-# processes. It picks a command line and a time zone and, on Linux, the spool's settings, TMPDIR,
-# whether leases work, overlayfs, a closed or broken standard stream, Ctrl+C, and a step: the tool
-# stopped just after a chosen system call on a chosen file, the world changed, the tool let go on.
-# It runs the tool once and compares what went, what was printed and the exit status with the
-# oracle. A failure names the seed, its plan and the entries the run got wrong, the shortest
-# first. The first seeds are not drawn: they go through the combinations the safety promises rest
-# on (leases, overlayfs, each step, the path capacity's edges), so each occurs in every run.
+# processes. It picks a command line, a time zone, a user temp folder (at times at the path
+# capacity's edge) and, on Linux, the spool's settings, whether leases work, overlayfs, a closed
+# or broken standard stream, Ctrl+C, and a step: the tool stopped just after a chosen system call
+# on a chosen file, the world changed, the tool let go on. It runs the tool once and compares
+# what went, what was printed and the exit status with the oracle. A failure names the seed, its
+# plan and the entries the run got wrong, the shortest first. The first seeds are not drawn: they
+# go through the combinations the safety promises rest on, so each occurs in every run.
 # The fault sweep fails each system call of a run in turn, at each occurrence, on one fixture.
 # Linux runs are made as root in mount and pid namespaces of their own, over scratch folders.
 # Exit status: 0 passed, 1 failed, 77 skipped.
 import collections
-import ctypes
 import dataclasses
 import datetime
 import itertools
-import mmap
 import os
 import pwd
 import random
@@ -62,14 +60,17 @@ CUPS = {
     "RequestRoot /var/lib/spool\nRequestRoot /var/spool/cups\n": "/var/spool/cups",
 }
 STDOUT_LOST = ("stdout closed", "stdout a pipe with no reader")
+# Runs a program by mapping it and closing its descriptor. A program run so holds its file by the
+# mapping alone, which on overlayfs does not stop a write lease.
+LOADER = "/lib64/ld-linux-x86-64.so.2"
 
 
 @dataclasses.dataclass
 class Entry:
     path: str
-    # file, readonly, link or one that is never deleted: folder, fifo, mapped (by a running copy
-    # of sleep), "mapped, descriptor closed" (by this script), held (open); on Windows held0,
-    # held3 or held7, held open with that FILE_SHARE_* mask
+    # file, readonly and link, or one that never goes: folder, fifo, mapped (a copy of sleep, run),
+    # held (open), changed by a step; on Windows held0, held3 or held7, held open with that
+    # FILE_SHARE_* mask
     kind: str
     size: int = 0
     mtime: int = 0  # ns since 1970
@@ -80,94 +81,51 @@ class Plan:
     args: list
     zone: str = "UTC"
     windows: bool = False
-    capacity: int = 4096  # of a path, terminator included
-    drive: str = ""  # the Linux folder of the Windows drive C:
     swept: list = None  # the folders the tool must sweep
     lease: bool = True
     overlay: bool = False
-    tmpdir: str = "/tmp/u"  # None: the platform's default
+    tmpdir: str = None  # None: the platform's default
+    room: int = None  # what the user temp folder's path leaves of the path capacity
     cups: str = "LogLevel warn\n"
     interrupt: int = None  # Ctrl+C once this many files are deleted; 0: before any folder is probed
     twice: bool = False  # a second Ctrl+C as the handler returns
     stdio: str = None  # "stdin closed", or one of STDOUT_LOST
     step: str = None  # one of STEPS
-    edge: int = None  # the length of the user temp folder's path, separator included
 
 
 class Problem(Exception):
     pass
 
 
-def replace_by_fifo(entry):
-    os.remove(entry.path)
-    os.mkfifo(entry.path)
-    entry.kind = "fifo"
-
-
-def replace_by_link(entry):
-    os.remove(entry.path)
-    os.symlink(OUTSIDE, entry.path)
-    entry.kind = "a link put in place of the file judged"
-
-
-def swap_folder(entry):
-    folder = os.path.dirname(entry.path)
-    os.rename(folder, folder + ".moved")
-    os.symlink(ELSEWHERE, folder)
-
-    def undo():
-        os.remove(folder)
-        os.rename(folder + ".moved", folder)
-
-    return undo
-
-
-def write_to(entry):
-    with open(entry.path, "ab") as file:
-        file.write(b"x")
-    os.utime(entry.path, ns=(entry.mtime, entry.mtime))
-    entry.size = 1
-
-
-def touch(entry):
-    entry.mtime = time.time_ns()
-    os.utime(entry.path, ns=(entry.mtime, entry.mtime))
-
-
-# The kernel holds the opener back, and tells the tool, until the tool gives the lease up.
-def open_under_lease(entry):
-    opener = subprocess.Popen(["cat", entry.path], stdout=subprocess.DEVNULL)
-    while "BREAKING" not in open("/proc/locks").read():
-        time.sleep(0.01)
-    entry.kind = "held"
-    return opener.wait
-
-
-def hold_late(entry):
-    with open(entry.path) as file:
-        holder = subprocess.Popen(["sleep", "1000"], stdin=file)
-    time.sleep(0.5)  # past the time a reading of the process table is trusted
-    entry.kind = "held"
-    return holder.kill
-
-
+# A step: the tool stops just after its first `call` on `target`, a file no draw makes in the last
+# folder swept; the shell command `act` changes the world ($1 is the target) and the tool goes on;
+# `undo` puts the world back after the run. To the oracle the target is then `after`.
 @dataclasses.dataclass
 class Step:
-    call: str  # the tool stops just after its first such call on the target
-    act: object  # changes the world meanwhile; may return what undoes it after the run
-    target: str = "/tmp/u/DsP5A.tmp"  # a name no draw makes
-    lease: bool = None  # what the step needs
+    call: str
+    act: str
+    target: str = "/tmp/u/DsP5A.tmp"  # see fixed() in linux()
+    lease: bool = True  # whether the tool may lease the files
+    after: str = "changed after the tool examined it"
+    undo: str = ":"
 
 
-OLD_EMPTY = "/tmp/u/.TmP"
 STEPS = {
-    "replaced by a FIFO after it was examined": Step("newfstatat", replace_by_fifo),
-    "replaced by a link after it was opened": Step("openat", replace_by_link),
-    "its folder swapped for a link after it was opened": Step("openat", swap_folder),
-    "written to after it was examined": Step("newfstatat", write_to, OLD_EMPTY),
-    "touched after it was examined": Step("newfstatat", touch, OLD_EMPTY),
-    "opened by another process under the tool's lease": Step("fcntl", open_under_lease, lease=True),
-    "opened by another process after the table was read": Step("openat", hold_late, lease=False),
+    "replaced by a FIFO after it was examined": Step("newfstatat", "rm $1 && mkfifo $1"),
+    "replaced by a link after it was opened": Step("openat", f"ln -sf {OUTSIDE} $1"),
+    # The tool deletes the file from the folder it opened, wherever the folder's name now leads.
+    "its folder swapped for a link after it was opened": Step(
+        "openat", f"mv /tmp/u /tmp/u.moved && ln -s {ELSEWHERE} /tmp/u", after="file",
+        undo="rm /tmp/u && mv /tmp/u.moved /tmp/u"),
+    "written to after it was examined": Step(
+        "newfstatat", "touch -r $1 /tmp/t && echo >>$1 && touch -r /tmp/t $1", "/tmp/u/.TmP"),
+    "touched after it was examined": Step("newfstatat", "touch $1", "/tmp/u/.TmP"),
+    # The kernel holds the opener back, and tells the tool, until the tool gives the lease up.
+    "opened by another process under the tool's lease": Step(
+        "fcntl", "cat $1 >/dev/null & until grep -q BREAKING /proc/locks; do sleep 0.01; done"),
+    # Opened, and then past the time a reading of the process table is trusted.
+    "opened by another process after the table was read": Step(
+        "openat", "sleep 30 <$1 & sleep 0.5", lease=False),
 }
 
 
@@ -198,13 +156,10 @@ def floor_of(zone):
 def goes(entry, everything, plan, started, ended):
     folder, name = os.path.split(entry.path)
     dsp = re.fullmatch(r"(?i:dsp)[0-9A-F]{0,4}\.(?i:tmp)", name)
-    length = len(folder) + 1  # with the separator the tool adds
-    if plan.windows:
-        length += len("C:") - len(plan.drive)
-    if length + len("DSP????.tmp" if dsp else "????.tmp") >= plan.capacity:
-        return False  # the pass's pattern does not fit a path
     if folder not in plan.swept or entry.kind not in ("file", "readonly", "link"):
         return False
+    if folder == plan.tmpdir and plan.room and len("DSP????.tmp" if dsp else "????.tmp") >= plan.room:
+        return False  # the pass's pattern does not fit a path
     if plan.windows and entry.kind == "readonly":
         return False  # Windows refuses to delete it
     if dsp:
@@ -238,30 +193,18 @@ def make_entries(rng, folders, floor, kinds):
             entries[entry.path.lower()] = entry  # Windows names ignore case
     if rng.random() < 0.1:
         # Past a 255-capped status, and long names that fill several reads of the folder.
-        for i in range(300):
-            for name in (f"DSP{i:03X}.tmp", f"DSP{i:03X}.tmp{'x' * 200}"):
+        for i in range(500):
+            for name in (f"DSP{i:03X}.tmp", f"DSP{i:03X}.tmp{'x' * 240}"):
                 entries[name.lower()] = Entry(f"{folders[0]}/{name}", "file", 1)
     return list(entries.values())
 
 
-# A folder of exactly `length` characters under `top`, in names of at most 250.
+# A folder path of `length` characters that begins with `top`, in names of at most 250.
 def deep(top, length):
     path = top
     while length - len(path) > 250:
         path += "/" + "d" * 200
     return path + "/" + "d" * (length - len(path) - 1)
-
-
-# Maps the file into this process and closes the descriptor: only the mapping holds it, which on
-# overlayfs does not stop a write lease. @returns what unmaps it.
-def map_and_close(path):
-    libc = ctypes.CDLL(None)
-    libc.mmap.restype = ctypes.c_void_p
-    libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t] + [ctypes.c_int] * 3 + [ctypes.c_long]
-    descriptor = os.open(path, os.O_RDONLY)
-    address = libc.mmap(None, 1, mmap.PROT_READ, mmap.MAP_SHARED, descriptor, 0)
-    os.close(descriptor)
-    return lambda: libc.munmap(ctypes.c_void_p(address), ctypes.c_size_t(1))
 
 
 # Makes the entries; returns what ends the holds on them.
@@ -289,9 +232,10 @@ def build(entries, lease):
         if entry.kind == "held":
             releases.append(open(entry.path).close)
         if entry.kind == "mapped":
-            releases.append(subprocess.Popen([entry.path, "1000"]).kill)
-        if entry.kind == "mapped, descriptor closed":
-            releases.append(map_and_close(entry.path))
+            holder = subprocess.Popen([LOADER, entry.path, "1000"])
+            while entry.path not in open(f"/proc/{holder.pid}/maps").read():
+                time.sleep(0.001)  # until the loader has mapped it
+            releases.append(holder.kill)
     return releases
 
 
@@ -301,7 +245,7 @@ def check(plan, entries, run, faulted=None):
     releases = build(entries, plan.lease)
     started = time.time_ns()
     try:
-        status, printed = run(releases)
+        status, printed = run()
     except Problem as problem:
         return str(problem)
     finally:
@@ -344,13 +288,14 @@ def empty(folder):
 # Empties the folders and makes those of `plan`, with the spool's settings.
 def prepare_linux(plan):
     subprocess.run("umount --lazy /var/tmp".split(), stderr=subprocess.DEVNULL)
-    for folder in f"/var/spool /etc/cups {SCRATCH}/lower {SCRATCH}/upper {SCRATCH}/work".split():
+    for folder in f"/var/spool /etc/cups /tmp/l {SCRATCH}/lower {SCRATCH}/upper {SCRATCH}/work".split():
         empty(folder)
     for folder in LINUX_FOLDERS:
         empty(folder)
+    if plan.room:
+        plan.tmpdir = deep("/tmp/l", 4096 - plan.room - 1)
+        os.makedirs(plan.tmpdir)
     plan.swept = ["/var/tmp", "/var/lib/QORTemp", CUPS[plan.cups], plan.tmpdir or "/tmp"]
-    if plan.tmpdir:
-        os.makedirs(plan.tmpdir, exist_ok=True)
     if plan.overlay:
         layers = f"lowerdir={SCRATCH}/lower,upperdir={SCRATCH}/upper,workdir={SCRATCH}/work"
         subprocess.run(f"mount -t overlay qor -o {layers} /var/tmp".split(), check=True)
@@ -362,49 +307,42 @@ def prepare_linux(plan):
     return LINUX_FOLDERS
 
 
-# The strace options that make Ctrl+C or the step of `plan` happen, with the step; none for a plan
-# without either.
+# The strace options that bring Ctrl+C, or the step's stop, just after its system call.
 def tracing(plan):
+    if plan.step:
+        step = STEPS[plan.step]
+        path = os.path.basename(step.target)
+        if step.call == "fcntl":
+            path = step.target  # the call names a descriptor, which strace knows by its path
+        return f"-P {path} -e trace={step.call} -e signal=SIGSTOP -e inject={step.call}:signal=STOP:when=1"
     if plan.interrupt == 0:
-        return ["-P", "/var/tmp", "-e", "trace=newfstatat", "-e", "inject=newfstatat:signal=INT:when=1"], None
-    if plan.interrupt and plan.twice:
-        return ["-e", "trace=unlinkat,rt_sigreturn", "-e", f"inject=unlinkat:signal=INT:when={plan.interrupt}",
-                "-e", "inject=rt_sigreturn:signal=INT:when=1"], None
-    if plan.interrupt:
-        return ["-e", "trace=unlinkat", "-e", f"inject=unlinkat:signal=INT:when={plan.interrupt}"], None
-    if plan.step is None:
-        return [], None
-    step = STEPS[plan.step]
-    path = step.target if step.call == "fcntl" else os.path.basename(step.target)
-    return ["-P", path, "-e", f"trace={step.call}", "-e", "signal=SIGSTOP", "-e",
-            f"inject={step.call}:signal=STOP:when=1"], step
+        return "-P /var/tmp -e trace=newfstatat -e inject=newfstatat:signal=INT:when=1"
+    if plan.twice:
+        return f"-e inject=unlinkat:signal=INT:when={plan.interrupt} -e inject=rt_sigreturn:signal=INT:when=1"
+    return f"-e inject=unlinkat:signal=INT:when={plan.interrupt}"
 
 
 # Lets the tool run until its step stops it, changes the world and lets the tool go on.
-def take_step(tool, step, entries, releases):
-    target = next(entry for entry in entries if entry.path == step.target)
+def take_step(tool, step, entries):
     while tool.poll() is None:
         with open(f"{SCRATCH}/steps") as file:
             stopped = re.search(r"(?m)^(\d+) +--- stopped by SIGSTOP", file.read())
         if stopped:
-            undo = step.act(target)
-            if undo:
-                releases.append(undo)
+            subprocess.run(["sh", "-c", step.act, "sh", step.target], check=True)
             os.kill(int(stopped[1]), signal.SIGCONT)
+            next(entry for entry in entries if entry.path == step.target).kind = step.after
             return
         time.sleep(0.01)
-    raise Problem(f"the tool ended before its step, {step}")
+    raise Problem("the tool ended before its step")
 
 
-def run_linux(plan, entries, releases, tracer):
+def run_linux(plan, entries, tracer):
     env = dict(os.environ, TZ=plan.zone, TMPDIR=plan.tmpdir or "")
-    options, step = tracing(plan)
-    if options:
+    if plan.interrupt is not None or plan.step:
         # One processor, so one thread deletes: the deletion in hand is the last, and the step
         # stops the only thread that works.
         open(f"{SCRATCH}/steps", "w").close()
-        tracer = ["taskset", "-c", str(min(os.sched_getaffinity(0))), "strace", "-f", "-qq", "-o",
-                  f"{SCRATCH}/steps"] + options + tracer
+        tracer = f"taskset -c {min(os.sched_getaffinity(0))} strace -f -qq -o {SCRATCH}/steps {tracing(plan)}".split() + tracer
     if "strace" in tracer:
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"  # not under ptrace
     if not plan.lease:
@@ -414,13 +352,15 @@ def run_linux(plan, entries, releases, tracer):
     with open(f"{SCRATCH}/out", "w+b") as out:
         tool = subprocess.Popen(tracer + [f"{SCRATCH}/QOR_DelTmp"] + plan.args, stdout=out,
                                 env=env, preexec_fn=lambda: break_stdio(plan))
+        if plan.step:
+            take_step(tool, STEPS[plan.step], entries)
         try:
-            if step:
-                take_step(tool, step, entries, releases)
             status = tool.wait(timeout=60)
         except subprocess.TimeoutExpired:
             tool.kill()
             raise Problem("the tool did not end within 60 s")
+        if plan.step:
+            subprocess.run(["sh", "-c", STEPS[plan.step].undo], check=True)
         out.seek(0)
         return status, out.read()
 
@@ -465,25 +405,18 @@ def option(name, default):
     return default
 
 
-# The entries every run of a platform has besides the drawn ones: `holders`, the link target, and
-# those the step and the capacity's edge work on.
-def fixed_entries(plan, holders):
-    old = time.time_ns() - 2 * WEEK
-    entries = holders + [Entry(OUTSIDE, "file")]
-    if plan.step:
-        name = os.path.basename(STEPS[plan.step].target)
-        entries += [Entry(STEPS[plan.step].target, "file", 0, old), Entry(f"{ELSEWHERE}/{name}", "file"),
-                    Entry("/var/tmp/DsPE.tmp", "file")]  # one before it, where the table is read
-    if plan.edge:
-        entries += [Entry(f"{plan.tmpdir}/.tmp", "file", 0, old), Entry(f"{plan.tmpdir}/DSP.tmp", "file", 1)]
-    return entries
+# The user temp folder's path leaving room for each pass's pattern and its terminator, and one
+# character less.
+EDGES = [dict(room=len(pattern) + 1 - over) for pattern in ("DSP????.tmp", "????.tmp") for over in (0, 1)]
 
 
-# `draw` picks the platform's part of a plan, `first_plans` what the first seeds' plans are,
-# `prepare` empties the folders and returns those to fill, and `run` runs the tool.
-def sweep_seeds(windows, draw, first_plans, prepare, kinds, holders, run):
+# `draw` picks the platform's part of a plan, `first_plans` are the first seeds' plans, `prepare`
+# empties the folders and returns those to fill with drawn entries, `fixed` makes the entries
+# every run has, and `run` runs the tool.
+def sweep_seeds(windows, draw, first_plans, prepare, kinds, fixed, run):
     seeds = int(option("--seeds", 300))
     first = int(option("--first", 1))
+    old = time.time_ns() - 2 * WEEK
     failed = 0
     for seed in range(first, first + seeds):
         rng = random.Random(seed)
@@ -492,15 +425,12 @@ def sweep_seeds(windows, draw, first_plans, prepare, kinds, holders, run):
         plan = Plan(args, zone, windows)
         draw(rng, plan)
         if seed <= len(first_plans):
-            vars(plan).update(args=[], interrupt=None, twice=False, stdio=None, step=None)
+            plan = Plan([], zone, windows)
             vars(plan).update(first_plans[seed - 1])
-        if plan.step:
-            plan.tmpdir = "/tmp/u"
-            if STEPS[plan.step].lease is not None:
-                plan.lease = STEPS[plan.step].lease
-        entries = make_entries(rng, prepare(plan), floor_of(zone), kinds.split())
-        entries += fixed_entries(plan, holders)
-        problems = check(plan, entries, lambda releases: run(plan, entries, releases))
+        entries = make_entries(rng, prepare(plan), floor_of(zone), kinds.split()) + fixed()
+        if plan.room:
+            entries += [Entry(f"{plan.tmpdir}/.tmp", "file", 0, old), Entry(f"{plan.tmpdir}/DSP.tmp", "file")]
+        problems = check(plan, entries, lambda: run(plan, entries))
         if problems:
             failed += 1
             print(f"FAIL seed {seed}: {plan}\n  {problems}")
@@ -508,18 +438,12 @@ def sweep_seeds(windows, draw, first_plans, prepare, kinds, holders, run):
     return int(failed > 0)
 
 
-# The user temp folder as long as each pass's pattern allows, and one character longer.
-def edges(capacity):
-    return [dict(edge=capacity - len(pattern) - room) for pattern in ("DSP????.tmp", "????.tmp")
-            for room in (1, 0)]
-
-
 # Leases granted and refused, each with and without overlayfs; each step; Ctrl+C before any folder
 # is probed; output that cannot be written; the path capacity's edges.
 FIRST_LINUX = [dict(lease=True, overlay=True), dict(lease=False, overlay=True),
                dict(lease=True, overlay=False), dict(lease=False, overlay=False)]
-FIRST_LINUX += [dict(step=name) for name in STEPS]
-FIRST_LINUX += [dict(interrupt=0)] + [dict(stdio=lost) for lost in STDOUT_LOST] + edges(4096)
+FIRST_LINUX += [dict(step=name, lease=STEPS[name].lease, tmpdir="/tmp/u") for name in STEPS]
+FIRST_LINUX += [dict(interrupt=0)] + [dict(stdio=lost) for lost in STDOUT_LOST] + EDGES
 
 
 def linux(binary):
@@ -535,24 +459,31 @@ def linux(binary):
         plan.interrupt = rng.choice([None, None, None, None, 0, 1, 2, 3])
         plan.twice = bool(plan.interrupt) and rng.random() < 0.5
         plan.stdio = rng.choice([None, None, None, None, "stdin closed", *STDOUT_LOST])
-        if plan.interrupt is None and parse(plan)[2] is None and rng.random() < 0.3:
+        silent, everything, message = parse(plan)
+        if plan.interrupt is None and not everything and message is None and rng.random() < 0.3:
             plan.step = rng.choice(list(STEPS))
+            plan.lease = STEPS[plan.step].lease
+            plan.tmpdir = "/tmp/u"
 
-    def prepare(plan):
-        if plan.edge:
-            plan.tmpdir = deep("/tmp/l", plan.edge - 1)
-        return prepare_linux(plan)
+    # A file held open and one mapped by another process; the links' target; the steps' targets,
+    # where a swapped folder leads, and a file swept before them, where the process table is read.
+    def fixed():
+        old = time.time_ns() - 2 * WEEK
+        targets = [Entry("/tmp/u/DsP5A.tmp", "file"), Entry("/tmp/u/.TmP", "file", 0, old)]
+        twins = [Entry(f"{ELSEWHERE}/DsP5A.tmp", "file"), Entry(f"{ELSEWHERE}/.TmP", "file", 0, old)]
+        return targets + twins + [Entry("/var/tmp/DsPA.tmp", "held"), Entry("/var/tmp/DsPB.tmp", "mapped"),
+                                  Entry(OUTSIDE, "file"), Entry("/var/tmp/DsPE.tmp", "file")]
 
     emulator = option("--emulator", "").split()
     kinds = "file " * 8 + "readonly folder link fifo held mapped"
-    holders = [Entry("/var/tmp/DsPA.tmp", "held"), Entry("/var/tmp/DsPB.tmp", "mapped"),
-               Entry("/var/tmp/DsPC.tmp", "mapped, descriptor closed")]
-    return sweep_seeds(False, draw, FIRST_LINUX, prepare, kinds, holders,
-                       lambda plan, entries, releases: run_linux(plan, entries, releases, emulator))
+    return sweep_seeds(False, draw, FIRST_LINUX, prepare_linux, kinds, fixed,
+                       lambda plan, entries: run_linux(plan, entries, emulator))
 
 
+# HoldAndRun's exit status when it could not start the tool; it names the failed call on stderr.
+NOT_STARTED = 125
 # The TMP path capacity's edges, and an argument with a character beyond U+00FF.
-FIRST_WINE = edges(260) + [dict(args=["-\xe9\u0416"])]
+FIRST_WINE = EDGES + [dict(args=["-\xe9\u0416"])]
 
 
 def wine(exe, runner, prefix):
@@ -567,22 +498,17 @@ def wine(exe, runner, prefix):
     def windows_path(path):
         return "C:" + path[len(drive):].replace("/", "\\")
 
-    def draw(rng, plan):
-        plan.capacity = 260
-        plan.drive = drive
-        plan.tmpdir = None
-
     def prepare(plan):
         for folder in folders + [f"{drive}/l"]:
             empty(folder)
-        if plan.edge:
+        if plan.room:
             # "C:" in place of the drive's folder, and GetTempPathW's "\" after it.
-            plan.tmpdir = deep(f"{drive}/l", len(drive) + plan.edge - 3)
+            plan.tmpdir = deep(f"{drive}/l", len(drive) - len("C:\\") + 260 - plan.room)
             os.makedirs(plan.tmpdir)
         plan.swept = folders[:3] + [plan.tmpdir or folders[3]]
         return folders
 
-    def run(plan, entries, releases):
+    def run(plan, entries):
         command = ["bash", os.path.dirname(__file__) + "/../../scripts/wine-run.sh", prefix,
                    os.path.abspath(runner), "C:\\qor\\out"]
         for entry in entries:
@@ -593,16 +519,21 @@ def wine(exe, runner, prefix):
         command += ["--", "C:\\qor\\QOR_DelTmp.exe"] + plan.args
         env = dict(os.environ, TZ=plan.zone, LC_ALL="C.UTF-8")
         run = subprocess.run(command, capture_output=True, env=env, timeout=120, cwd=drive)
-        if not run.stdout.split():
-            raise Problem(f"wine ended with {run.returncode}, printing {run.stdout + run.stderr!r}")
+        if run.returncode == NOT_STARTED:
+            # The tool has not run: Wine now and then fails to start a process. Once more.
+            print(f"the tool was started again, after: {run.stderr.decode(errors='replace').strip()}")
+            run = subprocess.run(command, capture_output=True, env=env, timeout=120, cwd=drive)
+        if run.returncode or not run.stdout.split():
+            raise Problem(f"wine ended with {run.returncode}, printing {run.stdout!r} and {run.stderr!r}")
         with open(f"{drive}/qor/out", "rb") as file:
             return int(run.stdout.split()[-1]), file.read()
 
     # Wine takes a Linux link for the file it leads to, and deletes the target where Windows
     # deletes a link itself; a file Linux maps is not in use for Wine.
-    holders = [Entry(f"{folders[0]}/DsP{share}.tmp", f"held{share}") for share in "037"]
-    return sweep_seeds(True, draw, FIRST_WINE, prepare, "file " * 8 + "readonly folder fifo held0 held3 held7",
-                       holders, run)
+    def fixed():
+        return [Entry(f"{folders[0]}/DsP{share}.tmp", f"held{share}") for share in "037"]
+
+    return sweep_seeds(True, lambda rng, plan: None, FIRST_WINE, prepare, "file " * 8 + "readonly folder fifo", fixed, run)
 
 
 # Each call is failed with EIO, and with the errors that lead elsewhere in the tool.
@@ -629,10 +560,10 @@ def faults(binary):
         entries += [Entry(f"{folder}/1A2B.tmp", "file", 0, old), Entry(f"{folder}/DSP1.tmp", "file")]
     failed = 0
     for lease in (True, False):
-        plan = Plan([], lease=lease)
+        plan = Plan([], lease=lease, tmpdir="/tmp/u")
         prepare_linux(plan)
         trace = f"strace -f -qq -k -o {SCRATCH}/trace".split()
-        check(plan, list(entries), lambda releases: run_linux(plan, entries, releases, trace))
+        check(plan, list(entries), lambda: run_linux(plan, entries, trace))
         with open(f"{SCRATCH}/trace") as file:
             trace = file.read()
         startup = collections.Counter(re.findall(r"(?m)^\d+ +(\w+)\(", trace.split("(main+")[0])[:-1])
@@ -646,8 +577,7 @@ def faults(binary):
                     prepare_linux(plan)
                     inject = f"inject={call}:error={error}:when={when}"
                     strace = f"strace -f -qq --seccomp-bpf -o /dev/null -e trace={call} -e {inject}".split()
-                    problems = check(plan, list(entries),
-                                     lambda releases: run_linux(plan, entries, releases, strace), call)
+                    problems = check(plan, list(entries), lambda: run_linux(plan, entries, strace), call)
                     runs += 1
                     if problems:
                         failed += 1
