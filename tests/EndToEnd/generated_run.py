@@ -59,10 +59,12 @@ CUPS = {
     "requestROOT\t/var/lib/spool # comment\n#RequestRoot /tmp\nRequestRootX /tmp\n": "/var/lib/spool",
     "RequestRoot /var/lib/spool\nRequestRoot /var/spool/cups\n": "/var/spool/cups",
 }
-STDOUT_LOST = ("stdout closed", "stdout a pipe with no reader")
 # Runs a program by mapping it and closing its descriptor. A program run so holds its file by the
 # mapping alone, which on overlayfs does not stop a write lease.
 LOADER = "/lib64/ld-linux-x86-64.so.2"
+# How the tool's standard streams are broken, as redirections; a closed one is the first
+# descriptor it opens.
+STDIO = {None: "", "stdin closed": "<&-", "stdout closed": ">&-", "stdout a pipe with no reader": ""}
 
 
 @dataclasses.dataclass
@@ -89,7 +91,7 @@ class Plan:
     cups: str = "LogLevel warn\n"
     interrupt: int = None  # Ctrl+C once this many files are deleted; 0: before any folder is probed
     twice: bool = False  # a second Ctrl+C as the handler returns
-    stdio: str = None  # "stdin closed", or one of STDOUT_LOST
+    stdio: str = None  # one of STDIO
     step: str = None  # one of STEPS
 
 
@@ -97,14 +99,15 @@ class Problem(Exception):
     pass
 
 
-# A step: the tool stops just after its first `call` on `target`, a file no draw makes in the last
-# folder swept; the shell command `act` changes the world ($1 is the target) and the tool goes on;
-# `undo` puts the world back after the run. To the oracle the target is then `after`.
+# A step: the tool stops just after its first `call` on `target` (strace -P: a name, or the path
+# of the descriptor the call names), a file no draw makes in the last folder swept; the shell
+# command `act` changes the world ($1 is the target) and the tool goes on; `undo` puts the world
+# back after the run. To the oracle the target is `after`.
 @dataclasses.dataclass
 class Step:
     call: str
     act: str
-    target: str = "/tmp/u/DsP5A.tmp"  # see fixed() in linux()
+    target: str = "DsP5A.tmp"
     lease: bool = True  # whether the tool may lease the files
     after: str = "changed after the tool examined it"
     undo: str = ":"
@@ -118,11 +121,12 @@ STEPS = {
         "openat", f"mv /tmp/u /tmp/u.moved && ln -s {ELSEWHERE} /tmp/u", after="file",
         undo="rm /tmp/u && mv /tmp/u.moved /tmp/u"),
     "written to after it was examined": Step(
-        "newfstatat", "touch -r $1 /tmp/t && echo >>$1 && touch -r /tmp/t $1", "/tmp/u/.TmP"),
-    "touched after it was examined": Step("newfstatat", "touch $1", "/tmp/u/.TmP"),
+        "newfstatat", "touch -r $1 /tmp/t && echo >>$1 && touch -r /tmp/t $1", ".TmP"),
+    "touched after it was examined": Step("newfstatat", "touch $1", ".TmP"),
     # The kernel holds the opener back, and tells the tool, until the tool gives the lease up.
     "opened by another process under the tool's lease": Step(
-        "fcntl", "cat $1 >/dev/null & until grep -q BREAKING /proc/locks; do sleep 0.01; done"),
+        "fcntl", "cat $1 >/dev/null & until grep -q BREAKING /proc/locks; do sleep 0.01; done",
+        "/tmp/u/DsP5A.tmp"),
     # Opened, and then past the time a reading of the process table is trusted.
     "opened by another process after the table was read": Step(
         "openat", "sleep 30 <$1 & sleep 0.5", lease=False),
@@ -192,7 +196,7 @@ def make_entries(rng, folders, floor, kinds):
                 entry.size = len(OUTSIDE)  # a link's size is its target's length
             entries[entry.path.lower()] = entry  # Windows names ignore case
     if rng.random() < 0.1:
-        # Past a 255-capped status, and long names that fill several reads of the folder.
+        # Past a 255-capped status, and long names that fill two reads of the folder.
         for i in range(500):
             for name in (f"DSP{i:03X}.tmp", f"DSP{i:03X}.tmp{'x' * 240}"):
                 entries[name.lower()] = Entry(f"{folders[0]}/{name}", "file", 1)
@@ -263,7 +267,7 @@ def check(plan, entries, run, faulted=None):
     elif interrupted and plan.twice:
         want_status = -2  # ended by SIGINT
         want = ""
-    if silent or plan.stdio in STDOUT_LOST or (faulted == "write" and printed == b""):
+    if silent or "stdout" in str(plan.stdio) or (faulted == "write" and printed == b""):
         want = ""  # or the write failed
     want = want.replace("\n", "\r\n").encode("latin-1", "replace") if plan.windows else want.encode()
     problems = []
@@ -307,42 +311,41 @@ def prepare_linux(plan):
     return LINUX_FOLDERS
 
 
-# The strace options that bring Ctrl+C, or the step's stop, just after its system call.
+# The strace options that stop the tool for its step, or bring Ctrl+C, just after a system call.
 def tracing(plan):
     if plan.step:
         step = STEPS[plan.step]
-        path = os.path.basename(step.target)
-        if step.call == "fcntl":
-            path = step.target  # the call names a descriptor, which strace knows by its path
-        return f"-P {path} -e trace={step.call} -e signal=SIGSTOP -e inject={step.call}:signal=STOP:when=1"
+        return f"-P {step.target} -e trace={step.call} -e inject={step.call}:signal=STOP:when=1"
     if plan.interrupt == 0:
         return "-P /var/tmp -e trace=newfstatat -e inject=newfstatat:signal=INT:when=1"
+    deletion = f"-e trace=unlinkat,rt_sigreturn -e inject=unlinkat:signal=INT:when={plan.interrupt}"
     if plan.twice:
-        return f"-e inject=unlinkat:signal=INT:when={plan.interrupt} -e inject=rt_sigreturn:signal=INT:when=1"
-    return f"-e inject=unlinkat:signal=INT:when={plan.interrupt}"
+        return deletion + " -e inject=rt_sigreturn:signal=INT:when=1"
+    return deletion
 
 
 # Lets the tool run until its step stops it, changes the world and lets the tool go on.
-def take_step(tool, step, entries):
+def take_step(tool, step):
     while tool.poll() is None:
         with open(f"{SCRATCH}/steps") as file:
             stopped = re.search(r"(?m)^(\d+) +--- stopped by SIGSTOP", file.read())
         if stopped:
-            subprocess.run(["sh", "-c", step.act, "sh", step.target], check=True)
+            target = "/tmp/u/" + os.path.basename(step.target)
+            subprocess.run(["sh", "-c", step.act, "sh", target], check=True)
             os.kill(int(stopped[1]), signal.SIGCONT)
-            next(entry for entry in entries if entry.path == step.target).kind = step.after
             return
         time.sleep(0.01)
     raise Problem("the tool ended before its step")
 
 
-def run_linux(plan, entries, tracer):
+def run_linux(plan, tracer):
     env = dict(os.environ, TZ=plan.zone, TMPDIR=plan.tmpdir or "")
     if plan.interrupt is not None or plan.step:
         # One processor, so one thread deletes: the deletion in hand is the last, and the step
         # stops the only thread that works.
         open(f"{SCRATCH}/steps", "w").close()
-        tracer = f"taskset -c {min(os.sched_getaffinity(0))} strace -f -qq -o {SCRATCH}/steps {tracing(plan)}".split() + tracer
+        strace = f"strace -f -qq -o {SCRATCH}/steps {tracing(plan)}"
+        tracer = f"taskset -c {min(os.sched_getaffinity(0))} {strace}".split() + tracer
     if "strace" in tracer:
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"  # not under ptrace
     if not plan.lease:
@@ -350,10 +353,16 @@ def run_linux(plan, entries, tracer):
         # descriptors than there are processes.
         tracer = "setpriv --inh-caps=-lease --bounding-set=-lease prlimit --nofile=32".split() + tracer
     with open(f"{SCRATCH}/out", "w+b") as out:
-        tool = subprocess.Popen(tracer + [f"{SCRATCH}/QOR_DelTmp"] + plan.args, stdout=out,
-                                env=env, preexec_fn=lambda: break_stdio(plan))
+        stdout = out.fileno()
+        if plan.stdio == "stdout a pipe with no reader":
+            reader, stdout = os.pipe()
+            os.close(reader)
+        command = ["sh", "-c", f'exec "$@" {STDIO[plan.stdio]}', "sh"] + tracer + [f"{SCRATCH}/QOR_DelTmp"]
+        tool = subprocess.Popen(command + plan.args, stdout=stdout, env=env)
+        if stdout != out.fileno():
+            os.close(stdout)
         if plan.step:
-            take_step(tool, STEPS[plan.step], entries)
+            take_step(tool, STEPS[plan.step])
         try:
             status = tool.wait(timeout=60)
         except subprocess.TimeoutExpired:
@@ -363,19 +372,6 @@ def run_linux(plan, entries, tracer):
             subprocess.run(["sh", "-c", STEPS[plan.step].undo], check=True)
         out.seek(0)
         return status, out.read()
-
-
-# In the tool's process before it starts. A closed stream is the first descriptor it opens.
-def break_stdio(plan):
-    if plan.stdio == "stdin closed":
-        os.close(0)
-    if plan.stdio == "stdout closed":
-        os.close(1)
-    if plan.stdio == "stdout a pipe with no reader":
-        reader, writer = os.pipe()
-        os.dup2(writer, 1)
-        os.close(reader)
-        os.close(writer)
 
 
 # Runs this script again as the first process of mount and pid namespaces of its own, with
@@ -405,18 +401,12 @@ def option(name, default):
     return default
 
 
-# The user temp folder's path leaving room for each pass's pattern and its terminator, and one
-# character less.
-EDGES = [dict(room=len(pattern) + 1 - over) for pattern in ("DSP????.tmp", "????.tmp") for over in (0, 1)]
-
-
 # `draw` picks the platform's part of a plan, `first_plans` are the first seeds' plans, `prepare`
 # empties the folders and returns those to fill with drawn entries, `fixed` makes the entries
 # every run has, and `run` runs the tool.
 def sweep_seeds(windows, draw, first_plans, prepare, kinds, fixed, run):
     seeds = int(option("--seeds", 300))
     first = int(option("--first", 1))
-    old = time.time_ns() - 2 * WEEK
     failed = 0
     for seed in range(first, first + seeds):
         rng = random.Random(seed)
@@ -427,9 +417,7 @@ def sweep_seeds(windows, draw, first_plans, prepare, kinds, fixed, run):
         if seed <= len(first_plans):
             plan = Plan([], zone, windows)
             vars(plan).update(first_plans[seed - 1])
-        entries = make_entries(rng, prepare(plan), floor_of(zone), kinds.split()) + fixed()
-        if plan.room:
-            entries += [Entry(f"{plan.tmpdir}/.tmp", "file", 0, old), Entry(f"{plan.tmpdir}/DSP.tmp", "file")]
+        entries = make_entries(rng, prepare(plan), floor_of(zone), kinds.split()) + fixed(plan)
         problems = check(plan, entries, lambda: run(plan, entries))
         if problems:
             failed += 1
@@ -438,12 +426,21 @@ def sweep_seeds(windows, draw, first_plans, prepare, kinds, fixed, run):
     return int(failed > 0)
 
 
+# A file in the user temp folder at the capacity's edge for each pass, two weeks old and empty.
+def at_edge(plan):
+    old = time.time_ns() - 2 * WEEK
+    return [Entry(f"{plan.tmpdir}/{name}", "file", 0, old) for name in (".tmp", "DSP.tmp") if plan.room]
+
+
+# The user temp folder's path leaving room for each pass's pattern and its terminator, and one
+# character less.
+EDGES = [dict(room=len(pattern) + 1 - over) for pattern in ("DSP????.tmp", "????.tmp") for over in (0, 1)]
 # Leases granted and refused, each with and without overlayfs; each step; Ctrl+C before any folder
 # is probed; output that cannot be written; the path capacity's edges.
 FIRST_LINUX = [dict(lease=True, overlay=True), dict(lease=False, overlay=True),
                dict(lease=True, overlay=False), dict(lease=False, overlay=False)]
 FIRST_LINUX += [dict(step=name, lease=STEPS[name].lease, tmpdir="/tmp/u") for name in STEPS]
-FIRST_LINUX += [dict(interrupt=0)] + [dict(stdio=lost) for lost in STDOUT_LOST] + EDGES
+FIRST_LINUX += [dict(interrupt=0), dict(stdio="stdout closed"), dict(stdio="stdout a pipe with no reader")] + EDGES
 
 
 def linux(binary):
@@ -458,26 +455,28 @@ def linux(binary):
         plan.cups = rng.choice(list(CUPS))
         plan.interrupt = rng.choice([None, None, None, None, 0, 1, 2, 3])
         plan.twice = bool(plan.interrupt) and rng.random() < 0.5
-        plan.stdio = rng.choice([None, None, None, None, "stdin closed", *STDOUT_LOST])
+        plan.stdio = rng.choice([None, None, None, *STDIO])
         silent, everything, message = parse(plan)
         if plan.interrupt is None and not everything and message is None and rng.random() < 0.3:
             plan.step = rng.choice(list(STEPS))
             plan.lease = STEPS[plan.step].lease
             plan.tmpdir = "/tmp/u"
 
-    # A file held open and one mapped by another process; the links' target; the steps' targets,
-    # where a swapped folder leads, and a file swept before them, where the process table is read.
-    def fixed():
-        old = time.time_ns() - 2 * WEEK
-        targets = [Entry("/tmp/u/DsP5A.tmp", "file"), Entry("/tmp/u/.TmP", "file", 0, old)]
-        twins = [Entry(f"{ELSEWHERE}/DsP5A.tmp", "file"), Entry(f"{ELSEWHERE}/.TmP", "file", 0, old)]
-        return targets + twins + [Entry("/var/tmp/DsPA.tmp", "held"), Entry("/var/tmp/DsPB.tmp", "mapped"),
-                                  Entry(OUTSIDE, "file"), Entry("/var/tmp/DsPE.tmp", "file")]
+    # A file held open and one mapped by another process, the links' target, where a swapped
+    # folder leads, a file swept before the steps' targets, where the process table is read, and
+    # the step's target.
+    def fixed(plan):
+        entries = [Entry("/var/tmp/DsPA.tmp", "held"), Entry("/var/tmp/DsPB.tmp", "mapped"),
+                   Entry(OUTSIDE, "file"), Entry(f"{ELSEWHERE}/DsP5A.tmp", "file"), Entry("/var/tmp/DsPE.tmp", "file")]
+        if plan.step:
+            name = os.path.basename(STEPS[plan.step].target)
+            entries.append(Entry(f"/tmp/u/{name}", STEPS[plan.step].after, 0, time.time_ns() - 2 * WEEK))
+        return entries + at_edge(plan)
 
     emulator = option("--emulator", "").split()
     kinds = "file " * 8 + "readonly folder link fifo held mapped"
     return sweep_seeds(False, draw, FIRST_LINUX, prepare_linux, kinds, fixed,
-                       lambda plan, entries: run_linux(plan, entries, emulator))
+                       lambda plan, entries: run_linux(plan, emulator))
 
 
 # HoldAndRun's exit status when it could not start the tool; it names the failed call on stderr.
@@ -509,8 +508,8 @@ def wine(exe, runner, prefix):
         return folders
 
     def run(plan, entries):
-        command = ["bash", os.path.dirname(__file__) + "/../../scripts/wine-run.sh", prefix,
-                   os.path.abspath(runner), "C:\\qor\\out"]
+        command = f"bash {os.path.dirname(__file__)}/../../scripts/wine-run.sh {prefix} {os.path.abspath(runner)}".split()
+        command.append("C:\\qor\\out")
         for entry in entries:
             if "held" in entry.kind:
                 command.append(entry.kind[-1] + ":" + windows_path(entry.path))
@@ -530,8 +529,8 @@ def wine(exe, runner, prefix):
 
     # Wine takes a Linux link for the file it leads to, and deletes the target where Windows
     # deletes a link itself; a file Linux maps is not in use for Wine.
-    def fixed():
-        return [Entry(f"{folders[0]}/DsP{share}.tmp", f"held{share}") for share in "037"]
+    def fixed(plan):
+        return [Entry(f"{folders[0]}/DsP{share}.tmp", f"held{share}") for share in "037"] + at_edge(plan)
 
     return sweep_seeds(True, lambda rng, plan: None, FIRST_WINE, prepare, "file " * 8 + "readonly folder fifo", fixed, run)
 
@@ -558,31 +557,29 @@ def faults(binary):
                Entry("/var/tmp/1a2b.tmp", "file", 0, old), Entry("/var/tmp/3C4D.tmp", "file", 0, time.time_ns())]
     for folder in "/var/tmp /var/lib/QORTemp /var/spool/cups /tmp/u".split():
         entries += [Entry(f"{folder}/1A2B.tmp", "file", 0, old), Entry(f"{folder}/DSP1.tmp", "file")]
-    failed = 0
+    runs = failed = 0
     for lease in (True, False):
         plan = Plan([], lease=lease, tmpdir="/tmp/u")
         prepare_linux(plan)
-        trace = f"strace -f -qq -k -o {SCRATCH}/trace".split()
-        check(plan, list(entries), lambda: run_linux(plan, entries, trace))
+        check(plan, list(entries), lambda: run_linux(plan, f"strace -f -qq -k -o {SCRATCH}/trace".split()))
         with open(f"{SCRATCH}/trace") as file:
             trace = file.read()
         startup = collections.Counter(re.findall(r"(?m)^\d+ +(\w+)\(", trace.split("(main+")[0])[:-1])
         most = collections.Counter()
         for (pid, call), n in collections.Counter(re.findall(r"(?m)^(\d+) +(\w+)\(", trace)).items():
             most[call] = max(most[call], n)
-        runs = 0
         for call in sorted(set(most) - NEVER_FAILED):
             for error in ERRORS.get(call, "EIO").split():
                 for when in range(startup[call] + 1, most[call] + 1):
                     prepare_linux(plan)
                     inject = f"inject={call}:error={error}:when={when}"
                     strace = f"strace -f -qq --seccomp-bpf -o /dev/null -e trace={call} -e {inject}".split()
-                    problems = check(plan, list(entries), lambda: run_linux(plan, entries, strace), call)
+                    problems = check(plan, list(entries), lambda: run_linux(plan, strace), call)
                     runs += 1
                     if problems:
                         failed += 1
                         print(f"FAIL lease {lease}, {inject}: {problems}")
-        print(f"lease {lease}: {runs} runs")
+    print(f"{runs - failed} of {runs} runs with a failed call passed")
     return int(failed > 0)
 
 
