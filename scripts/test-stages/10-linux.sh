@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Native debug build: unit, integration and end-to-end tests.
+# Native debug build: the generated end-to-end run and the fault sweep.
 set -euo pipefail
 cmake --preset linux-debug
 cmake --build --preset linux-debug

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Windows cross build (mingw-w64) and its tests under Wine, in the build's own
-# scratch prefix: the unit tests, and QOR_DelTmp.exe on generated fixtures.
+# Windows cross build (mingw-w64) and its test under Wine, in the build's own
+# scratch prefix: QOR_DelTmp.exe on generated fixtures.
 set -euo pipefail
 cmake --preset windows-release
 cmake --build --preset windows-release

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The whole native test suite once more, built with AddressSanitizer and
+# The generated run once more, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer; any report ends the test that made it. (The
-# end-to-end Ctrl+C runs drive the tool under ptrace, where LeakSanitizer
+# end-to-end Ctrl+C runs and steps drive the tool under ptrace, where LeakSanitizer
 # cannot work: they turn the leak check off for those runs only. The fault
 # sweep is left out: a failed mmap there ends the sanitizer's own allocator,
 # not the tool.)
