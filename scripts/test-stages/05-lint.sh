@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Formatting and static analysis of the project's own C++ sources, and a
-# clang build of the tool and the tests with warnings as errors.
+# clang build of the tool with warnings as errors.
 set -euo pipefail
 
 mapfile -t sources < <(git ls-files '*.cpp' '*.h' | grep -v '^build/')
@@ -17,8 +17,8 @@ if ! report=$(clang-tidy --quiet -p build/linux-debug --warnings-as-errors='*' "
 fi
 echo "clang-tidy: ${#units[@]} translation units clean"
 
-# The tool and its tests built by clang with warnings as errors, -Wcomma among
-# them (a comma expression is no way to join statements).
+# The tool built by clang with warnings as errors, -Wcomma among them (a comma
+# expression is no way to join statements).
 cmake --preset linux-clang >/dev/null
 cmake --build --preset linux-clang >/dev/null
-echo "clang: the tool and the tests build without a warning (-Wall -Wextra -Wpedantic -Wcomma)"
+echo "clang: the tool builds without a warning (-Wall -Wextra -Wpedantic -Wcomma)"

@@ -33,6 +33,7 @@ import zoneinfo
 
 SECOND = 10**9
 WEEK = 7 * 86400 * SECOND
+OLD = time.time_ns() - 2 * WEEK  # a last write old enough to go, for the length of a run
 USAGE = (
     "Usage: QOR_DelTmp [/s][/a]\n"
     "  Deletes temporary files created by\n"
@@ -426,10 +427,9 @@ def sweep_seeds(windows, draw, first_plans, prepare, kinds, fixed, run):
     return int(failed > 0)
 
 
-# A file in the user temp folder at the capacity's edge for each pass, two weeks old and empty.
+# A file in the user temp folder at the capacity's edge for each pass.
 def at_edge(plan):
-    old = time.time_ns() - 2 * WEEK
-    return [Entry(f"{plan.tmpdir}/{name}", "file", 0, old) for name in (".tmp", "DSP.tmp") if plan.room]
+    return [Entry(f"{plan.tmpdir}/{name}", "file", 0, OLD) for name in (".tmp", "DSP.tmp") if plan.room]
 
 
 # The user temp folder's path leaving room for each pass's pattern and its terminator, and one
@@ -470,7 +470,7 @@ def linux(binary):
                    Entry(OUTSIDE, "file"), Entry(f"{ELSEWHERE}/DsP5A.tmp", "file"), Entry("/var/tmp/DsPE.tmp", "file")]
         if plan.step:
             name = os.path.basename(STEPS[plan.step].target)
-            entries.append(Entry(f"/tmp/u/{name}", STEPS[plan.step].after, 0, time.time_ns() - 2 * WEEK))
+            entries.append(Entry(f"/tmp/u/{name}", STEPS[plan.step].after, 0, OLD))
         return entries + at_edge(plan)
 
     emulator = option("--emulator", "").split()
@@ -551,12 +551,11 @@ NEVER_FAILED = set("brk futex exit exit_group getpid gettid set_tid_address".spl
 # refused (another owner's files, no CAP_LEASE), where the process table decides.
 def faults(binary):
     enter_namespace(binary)
-    old = time.time_ns() - 2 * WEEK
     entries = [Entry("/var/tmp/DSP2.tmp", "held"), Entry("/var/tmp/DSP3.tmp", "mapped"),
                Entry("/var/tmp/DSP4.tmp", "link"), Entry(OUTSIDE, "file"),
-               Entry("/var/tmp/1a2b.tmp", "file", 0, old), Entry("/var/tmp/3C4D.tmp", "file", 0, time.time_ns())]
+               Entry("/var/tmp/1a2b.tmp", "file", 0, OLD), Entry("/var/tmp/3C4D.tmp", "file", 0, time.time_ns())]
     for folder in "/var/tmp /var/lib/QORTemp /var/spool/cups /tmp/u".split():
-        entries += [Entry(f"{folder}/1A2B.tmp", "file", 0, old), Entry(f"{folder}/DSP1.tmp", "file")]
+        entries += [Entry(f"{folder}/1A2B.tmp", "file", 0, OLD), Entry(f"{folder}/DSP1.tmp", "file")]
     runs = failed = 0
     for lease in (True, False):
         plan = Plan([], lease=lease, tmpdir="/tmp/u")

@@ -10,16 +10,14 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
-#include <vector>
 
 int wmain(int argc, wchar_t** argv) {
-  std::vector<HANDLE> held;
   int i = 2;
   for (; i < argc && std::wstring(argv[i]) != L"--"; ++i) {
     if (argv[i][1] == L':') {
+      // Held until HoldAndRun ends, after the tool.
       const DWORD share = argv[i][0] - L'0';
-      held.push_back(
-          ::CreateFileW(argv[i] + 2, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+      ::CreateFileW(argv[i] + 2, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
     } else if (wchar_t* const equals = std::wcschr(argv[i], L'=')) {
       *equals = L'\0';
       ::SetEnvironmentVariableW(argv[i], equals + 1);
