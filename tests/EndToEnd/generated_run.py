@@ -47,7 +47,7 @@ USAGE = (
 )
 # Switches to draw command lines from, the 63 characters handled among them.
 ARGUMENTS = ["/s", "-S", "/a", "-A", "/s-a", "-a/s", "/", "--", "/?", "/s/?", "/sa", "s", "/x",
-             "/a/x", "-\xe9\u0416", "/" * 62 + "a", "/" * 63 + "a"]
+             "/a/x", "-\xff\u0100", "/" * 62 + "a", "/" * 63 + "a"]
 SCRATCH = "/var/lib/qor"  # beside QORTemp, never swept
 OUTSIDE = f"{SCRATCH}/outside"  # where links lead
 ELSEWHERE = f"{SCRATCH}/elsewhere"  # where a swapped folder leads
@@ -481,8 +481,9 @@ def linux(binary):
 
 # HoldAndRun's exit status when it could not start the tool; it names the failed call on stderr.
 NOT_STARTED = 125
-# The TMP path capacity's edges, and an argument with a character beyond U+00FF.
-FIRST_WINE = EDGES + [dict(args=["-\xe9\u0416"])]
+# The TMP path capacity's edges, and an argument with the last character a console byte has and
+# the first it has not.
+FIRST_WINE = EDGES + [dict(args=["-\xff\u0100"])]
 
 
 def wine(exe, runner, prefix):
