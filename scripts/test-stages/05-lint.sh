@@ -7,11 +7,13 @@ mapfile -t sources < <(git ls-files '*.cpp' '*.h' | grep -v '^build/')
 clang-format --dry-run --Werror "${sources[@]}"
 echo "clang-format: ${#sources[@]} files clean"
 
-# clang-tidy reads the compile commands of the native debug build.
+# clang-tidy reads the compile commands of the native debug build; one unit
+# per process, two at a time.
 cmake --preset linux-debug >/dev/null
 mapfile -t units < <(git ls-files 'Common/Source/Tools/QOR_DelTmp/*.cpp' \
   | grep -v '/Platform/Win32/')
-if ! report=$(clang-tidy --quiet -p build/linux-debug --warnings-as-errors='*' "${units[@]}" 2>&1); then
+if ! report=$(printf '%s\n' "${units[@]}" \
+  | xargs -P 2 -n 1 clang-tidy --quiet -p build/linux-debug --warnings-as-errors='*' 2>&1); then
   printf '%s\n' "$report"
   exit 1
 fi

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The generated run once more, built with AddressSanitizer and
+# The generated run once more (100 seeds), built with AddressSanitizer and
 # UndefinedBehaviorSanitizer; any report ends the test that made it. (The
 # end-to-end Ctrl+C runs and steps drive the tool under ptrace, where LeakSanitizer
 # cannot work: they turn the leak check off for those runs only. The fault

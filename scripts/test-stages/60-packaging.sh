@@ -102,10 +102,10 @@ for arch in x86_64 aarch64; do
   done
   # So the run below speaks for both.
   check "the deb's binary is the rpm's (the same build ID)" same_build "$work/$arch".{rpm,deb}/usr/sbin/QOR_DelTmp
-  # 100 seeds of the run the dynamic build gets 300 of (stage 10): enough to
+  # 50 seeds of the run the dynamic build gets 300 of (stage 10): enough to
   # show that the static runtimes and the aarch64 build behave the same.
-  check "the rpm's binary passes 100 seeds of the generated end-to-end run${emulator:+ under $emulator}" \
-    python3 tests/EndToEnd/generated_run.py linux "$work/$arch.rpm/usr/sbin/QOR_DelTmp" --seeds 100 --emulator "$emulator"
+  check "the rpm's binary passes 50 seeds of the generated end-to-end run${emulator:+ under $emulator}" \
+    python3 tests/EndToEnd/generated_run.py linux "$work/$arch.rpm/usr/sbin/QOR_DelTmp" --seeds 50 --emulator "$emulator"
   # The binary its service starts, found under where the .tar.gz was unpacked
   # as README says.
   tar --no-overwrite-dir -xzf "build/$preset/qor-deltmp-$version-$arch.tar.gz" -C "$work/$arch.tar.gz"
