@@ -113,6 +113,10 @@ class Step:
     after: str = "changed after the tool examined it"
     undo: str = ":"
 
+    @property
+    def file(self):  # the target's path
+        return "/tmp/u/" + os.path.basename(self.target)
+
 
 STEPS = {
     "replaced by a FIFO after it was examined": Step("newfstatat", "rm $1 && mkfifo $1"),
@@ -290,8 +294,12 @@ def empty(folder):
     os.makedirs(folder, exist_ok=True)
 
 
-# Empties the folders and makes those of `plan`, with the spool's settings.
+# Empties the folders and makes those of `plan`, with the spool's settings. A step's target is in
+# the user temp folder, and the step says whether leases are granted.
 def prepare_linux(plan):
+    if plan.step:
+        plan.lease = STEPS[plan.step].lease
+        plan.tmpdir = "/tmp/u"
     subprocess.run("umount --lazy /var/tmp".split(), stderr=subprocess.DEVNULL)
     for folder in f"/var/spool /etc/cups /tmp/l {SCRATCH}/lower {SCRATCH}/upper {SCRATCH}/work".split():
         empty(folder)
@@ -331,8 +339,7 @@ def take_step(tool, step):
         with open(f"{SCRATCH}/steps") as file:
             stopped = re.search(r"(?m)^(\d+) +--- stopped by SIGSTOP", file.read())
         if stopped:
-            target = "/tmp/u/" + os.path.basename(step.target)
-            subprocess.run(["sh", "-c", step.act, "sh", target], check=True)
+            subprocess.run(["sh", "-c", step.act, "sh", step.file], check=True)
             os.kill(int(stopped[1]), signal.SIGCONT)
             return
         time.sleep(0.01)
@@ -439,7 +446,7 @@ EDGES = [dict(room=len(pattern) + 1 - over) for pattern in ("DSP????.tmp", "????
 # is probed; output that cannot be written; the path capacity's edges.
 FIRST_LINUX = [dict(lease=True, overlay=True), dict(lease=False, overlay=True),
                dict(lease=True, overlay=False), dict(lease=False, overlay=False)]
-FIRST_LINUX += [dict(step=name, lease=STEPS[name].lease, tmpdir="/tmp/u") for name in STEPS]
+FIRST_LINUX += [dict(step=name) for name in STEPS]
 FIRST_LINUX += [dict(interrupt=0), dict(stdio="stdout closed"), dict(stdio="stdout a pipe with no reader")] + EDGES
 
 
@@ -459,8 +466,6 @@ def linux(binary):
         silent, everything, message = parse(plan)
         if plan.interrupt is None and not everything and message is None and rng.random() < 0.3:
             plan.step = rng.choice(list(STEPS))
-            plan.lease = STEPS[plan.step].lease
-            plan.tmpdir = "/tmp/u"
 
     # A file held open and one mapped by another process, the links' target, where a swapped
     # folder leads, a file swept before the steps' targets, where the process table is read, and
@@ -469,8 +474,7 @@ def linux(binary):
         entries = [Entry("/var/tmp/DsPA.tmp", "held"), Entry("/var/tmp/DsPB.tmp", "mapped"),
                    Entry(OUTSIDE, "file"), Entry(f"{ELSEWHERE}/DsP5A.tmp", "file"), Entry("/var/tmp/DsPE.tmp", "file")]
         if plan.step:
-            name = os.path.basename(STEPS[plan.step].target)
-            entries.append(Entry(f"/tmp/u/{name}", STEPS[plan.step].after, 0, OLD))
+            entries.append(Entry(STEPS[plan.step].file, STEPS[plan.step].after, 0, OLD))
         return entries + at_edge(plan)
 
     emulator = option("--emulator", "").split()

@@ -78,7 +78,20 @@ std::string ParseCupsRequestRoot(std::string_view configText) {
   return root;
 }
 
+// Two deleting listings per folder where two processors can run them: the
+// in-use checks and the freeing of each file overlap, while every unlink in
+// the folder still takes the folder's lock in turn, so more listings than
+// two only contend for it.
+unsigned UsableWorkers() {
+  cpu_set_t usable;
+  CPU_ZERO(&usable);
+  if (::sched_getaffinity(0, sizeof usable, &usable) != 0) return 1;
+  return CPU_COUNT(&usable) >= 2 ? 2 : 1;
+}
+
 }  // namespace
+
+PosixPlatform::PosixPlatform() : sweepWorkers_(UsableWorkers()) {}
 
 String WidenBytes(std::string_view bytes) {
   String out;
@@ -134,17 +147,6 @@ std::unique_ptr<Listing> PosixPlatform::OpenListing(StringView folder, StringVie
   const int fd = ::open(folderBytes.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   return OpenFolderListing(fd, std::move(patternBytes), deleteContext_);
-}
-
-// Two deleting listings per folder where two processors can run them: the
-// in-use checks and the freeing of each file overlap, while every unlink in
-// the folder still takes the folder's lock in turn, so more listings than
-// two only contend for it.
-unsigned PosixPlatform::SweepWorkers() const {
-  cpu_set_t usable;
-  CPU_ZERO(&usable);
-  if (::sched_getaffinity(0, sizeof usable, &usable) != 0) return 1;
-  return CPU_COUNT(&usable) >= 2 ? 2 : 1;
 }
 
 FileTime PosixPlatform::NowUtc() {

@@ -17,7 +17,7 @@ String WidenBytes(std::string_view bytes);
 
 class PosixPlatform : public Platform {
  public:
-  PosixPlatform() = default;
+  PosixPlatform();
   ~PosixPlatform() override = default;
   PosixPlatform(const PosixPlatform&) = delete;
   PosixPlatform& operator=(const PosixPlatform&) = delete;
@@ -27,7 +27,7 @@ class PosixPlatform : public Platform {
   bool GetFolder(FolderSource source, String& out) override;
   bool IsDirectory(StringView path) override;
   std::unique_ptr<Listing> OpenListing(StringView folder, StringView namePattern) override;
-  [[nodiscard]] unsigned SweepWorkers() const override;
+  [[nodiscard]] unsigned SweepWorkers() const override { return sweepWorkers_; }
   FileTime NowUtc() override;
   bool LocalToUtc(const CivilTime& local, FileTime& out) override;
   void InstallInterruptHandler(void (*handler)(int)) override;
@@ -36,6 +36,8 @@ class PosixPlatform : public Platform {
 
  private:
   PosixDeleteContext deleteContext_;
+  // Read once: the processors a run may use do not change while it runs.
+  const unsigned sweepWorkers_;
 };
 
 }  // namespace qor

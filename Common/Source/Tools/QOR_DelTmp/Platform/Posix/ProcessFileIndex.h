@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <string>
 #include <utility>
 #include <vector>
 
